@@ -1,0 +1,129 @@
+// Serial ports under the Modbus link.
+//
+// The link talks to the line only through TComPort: buffer counts, flushes,
+// put/get block and the line settings. TApdComPort is the real port on
+// QSerialPort; tests of exact timing use an in-memory port of their own.
+#pragma once
+
+#include <QtCore/QString>
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+
+// The selected port does not exist (no such device).
+class EBadId : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Any other port failure: busy, permission, I/O error, device gone.
+class EComError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class TParity { None, Odd, Even, Mark, Space };
+
+class TComPort
+{
+public:
+    virtual ~TComPort() = default;
+
+    virtual int ComNumber() const = 0;
+    virtual int Baud() const = 0;
+    // Applies at once, also to an open port.
+    virtual void SetBaud(int baud) = 0;
+    virtual TParity Parity() const = 0;
+    virtual void SetParity(TParity parity) = 0;
+    virtual int StopBits() const = 0;
+
+    virtual bool Open() const = 0;
+    // True opens the device: EBadId when it does not exist, EComError for any
+    // other refusal.
+    virtual void SetOpen(bool open) = 0;
+
+    virtual int InBuffUsed() const = 0;
+    virtual int OutBuffUsed() const = 0;
+    virtual void FlushInBuffer() = 0;
+    virtual void FlushOutBuffer() = 0;
+    // Queues all count bytes for transmission and returns without waiting
+    // for them to leave; raises if they cannot be queued.
+    virtual void PutBlock(const uint8_t *bytes, int count) = 0;
+    // Moves exactly count bytes, oldest first, to the caller; raises and
+    // takes nothing when fewer are buffered.
+    virtual void GetBlock(uint8_t *bytes, int count) = 0;
+};
+
+// Settings a port object starts with.
+constexpr int kComPortCount = 8;
+constexpr int kComDataBits = 8;
+constexpr int kComStopBits = 2;
+constexpr int kComBufferSize = 4096;
+constexpr int kComBaudLow = 9600;   // COM1 and COM2
+constexpr int kComBaudHigh = 19200; // COM3 to COM8
+
+// The device behind "COMn": on Windows the port of that name; elsewhere the
+// key COMn of section [ports] in fen_mon.ini in the working directory, and
+// without a key /dev/ttyS0 ... /dev/ttyS7.
+QString ComDeviceName(int comNumber);
+
+class ComPortIo;
+
+// A serial port of the program: created closed, opened by the first send,
+// never closed by the program. Its QSerialPort lives in an I/O thread of the
+// port layer and receives in the background into a guarded buffer, so every
+// operation is safe from a transaction thread while bytes arrive.
+class TApdComPort : public TComPort
+{
+public:
+    explicit TApdComPort(int comNumber);
+    ~TApdComPort() override;
+
+    // A fixed device path instead of the COM number's mapping (tools that
+    // take a path on the command line, tests on pseudo-terminals).
+    void SetDeviceName(const QString &device);
+    QString DeviceName() const;
+
+    int ComNumber() const override { return m_comNumber; }
+    int Baud() const override;
+    void SetBaud(int baud) override;
+    TParity Parity() const override;
+    void SetParity(TParity parity) override;
+    int StopBits() const override { return kComStopBits; }
+
+    bool Open() const override;
+    void SetOpen(bool open) override;
+
+    int InBuffUsed() const override;
+    int OutBuffUsed() const override;
+    void FlushInBuffer() override;
+    void FlushOutBuffer() override;
+    void PutBlock(const uint8_t *bytes, int count) override;
+    void GetBlock(uint8_t *bytes, int count) override;
+
+    // Receive activity for a status light: the number of bytes received
+    // since the port was created. A light compares it between its ticks.
+    uint64_t ReceivedCount() const;
+
+private:
+    const int m_comNumber;
+    std::unique_ptr<ComPortIo> m_io;
+};
+
+// Owns the eight port objects of a program; entry i of the table is COMi+1.
+using TComPortTable = std::array<TComPort *, kComPortCount>;
+
+class TApdComPorts
+{
+public:
+    TApdComPorts();
+    ~TApdComPorts();
+    TApdComPort &port(int comNumber) { return *m_ports.at(comNumber - 1); }
+    TComPortTable table() const;
+
+private:
+    std::array<std::unique_ptr<TApdComPort>, kComPortCount> m_ports;
+};

@@ -1,0 +1,76 @@
+#include "dn_tools.h"
+
+#include <QtCore/QCoreApplication>
+#include <QtCore/QHash>
+#include <QtCore/QMutex>
+#include <QtCore/QPointer>
+#include <QtCore/QThread>
+#include <chrono>
+#include <memory>
+
+namespace {
+
+// A wait sleeps in steps this long; shorter steps would only burn CPU on
+// a line where one byte takes a millisecond or more.
+constexpr int kWaitStepMs = 10;
+
+struct HandleTable
+{
+    QMutex mutex;
+    QHash<int, QObject *> receivers;
+    int next = 1;
+};
+
+HandleTable &handleTable()
+{
+    static HandleTable table;
+    return table;
+}
+
+} // namespace
+
+int64_t TickMS()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void WaitMS(int A_MiliSeconds)
+{
+    const int64_t end = TickMS() + A_MiliSeconds;
+    const bool haveApp = QCoreApplication::instance() != nullptr;
+    do {
+        if (haveApp)
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+        QThread::msleep(kWaitStepMs);
+    } while (TickMS() <= end);
+}
+
+TWindowHandle::TWindowHandle(QObject *receiver)
+{
+    HandleTable &t = handleTable();
+    QMutexLocker lock(&t.mutex);
+    m_handle = t.next++;
+    t.receivers.insert(m_handle, receiver);
+}
+
+TWindowHandle::~TWindowHandle()
+{
+    HandleTable &t = handleTable();
+    QMutexLocker lock(&t.mutex);
+    t.receivers.remove(m_handle);
+}
+
+bool PostToHandle(int handle, QEvent *event)
+{
+    std::unique_ptr<QEvent> owned(event);
+    HandleTable &t = handleTable();
+    // Posting under the lock: a receiver unregisters (under the same lock)
+    // before it is destroyed, and its destruction drops what was posted.
+    QMutexLocker lock(&t.mutex);
+    QObject *receiver = t.receivers.value(handle, nullptr);
+    if (!receiver)
+        return false;
+    QCoreApplication::postEvent(receiver, owned.release());
+    return true;
+}
