@@ -3,6 +3,7 @@
 #include "dn_tools.h"
 
 #include <QtCore/QMetaObject>
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -178,5 +179,360 @@ void TTHR_RH_Get_Current_Measure::THR_Transmit(int &A_Status)
     if (D.PrzezCentralke)
         FwdlTransparentStep(L_Apd, D.FwdlAdres, D.FwdlPredk);
     GetCurrentMeasure(L_AdresRS, L_Apd, A_Status, D);
+    *caller = D;
+}
+
+// ---------------------------------------------------------------------------
+// Service transactions
+
+namespace {
+
+// The identification reply's data, offsets from the first data byte. Its
+// two multi-byte numbers come low byte first, the device's memory order.
+constexpr int kIdDevType = 0;
+constexpr int kIdDevTypeDetails = 1;
+constexpr int kIdSerialNumber = 2; // 2 bytes
+constexpr int kIdYear = 4;
+constexpr int kIdMonth = 5;
+constexpr int kIdDay = 6;
+constexpr int kIdVersion = 7;       // 4 characters
+constexpr int kIdMakerSerial = 11;  // 4 bytes
+constexpr int kIdReserved1 = 15;
+constexpr int kIdReserved2 = 16;
+constexpr int kIdDataSize = 17;
+
+// The parameters reply: baud byte, parity code, address.
+constexpr int kParamsBaud = kModbusHeaderSize;
+constexpr int kParamsParity = kModbusHeaderSize + 1;
+constexpr int kParamsAddress = kModbusHeaderSize + 2;
+constexpr int kParamsReplyMinFrame = kParamsAddress + 1 + kModbusCrcSize;
+
+// Where a measurement frame keeps its status byte, by frame length.
+constexpr int kMeasureStatusTempOnly = 7;
+constexpr int kMeasureStatusRH = 9;
+
+// The ADC module's channel types reply.
+constexpr int kAdcTypesChannel1 = kModbusHeaderSize;
+constexpr int kAdcTypesChannel2 = kModbusHeaderSize + 1;
+constexpr int kAdcTypesReplyMinFrame = kAdcTypesChannel2 + 1 + kModbusCrcSize;
+
+// The ADC module's configuration reply; scale values high byte first.
+constexpr int kAdcCfgUnit = 5;
+constexpr int kAdcCfgK1Range0201 = 6;
+constexpr int kAdcCfgK1Range0202 = 8;
+constexpr int kAdcCfgK2Range0201 = 10;
+constexpr int kAdcCfgK2Range0202 = 12;
+constexpr int kAdcCfgK1Range4201 = 14;
+constexpr int kAdcCfgK1Range4202 = 16;
+constexpr int kAdcCfgK2Range4201 = 18;
+constexpr int kAdcCfgK2Range4202 = 20;
+constexpr int kAdcCfgAddress = 24;
+constexpr int kAdcCfgK1Type = 25;
+constexpr int kAdcCfgK2Type = 26;
+constexpr int kAdcCfgReplyMinFrame = kAdcCfgK2Type + 1 + kModbusCrcSize;
+
+// The module stores each set-up write in its own memory and re-initialises
+// the channel; a command sent before it has settled goes unanswered.
+constexpr int kAdcTypeSettleMs = 1500;
+constexpr int kAdcRangesLeadMs = 1000;
+constexpr int kAdcRangesSettleMs = 1500;
+// The module always leaves a write talking at the service speed, without
+// parity, so that the next service session finds it.
+constexpr int kAdcLineBaud = 9600;
+
+uint16_t frameLengthOf(const TModbusBuffer &b)
+{
+    return static_cast<uint16_t>(b[3] << 8 | b[4]);
+}
+
+uint16_t beWord(const TModbusBuffer &b, int offset)
+{
+    return static_cast<uint16_t>(b[offset] << 8 | b[offset + 1]);
+}
+
+void putBeWord(uint8_t *to, uint16_t value)
+{
+    to[0] = static_cast<uint8_t>(value >> 8);
+    to[1] = static_cast<uint8_t>(value & 0xFF);
+}
+
+// An exchange whose reply must echo the request: a wrong echo on a good
+// frame becomes the caller's own failure code.
+int EchoedExchange(const TModbusOp &op, uint8_t address, TComPort *port, const uint8_t *data, int count,
+                   TModbusBuffer &reply, int echoFailure)
+{
+    bool echo = false;
+    const int status = ExchangeOp(op, address, port, data, count, reply, &echo);
+    return status == ST_OK && !echo ? echoFailure : status;
+}
+
+// The identification as the device sent it. Data the frame does not hold
+// read as 0, never as whatever an earlier frame left in the buffer.
+void DecodeIdentification(const TModbusBuffer &reply, TPWT_ID_Informacja &D)
+{
+    std::array<uint8_t, kIdDataSize> data{};
+    const int available = std::clamp(int(frameLengthOf(reply)) - kModbusMinFrame, 0, kIdDataSize);
+    std::copy_n(reply.begin() + kModbusHeaderSize, available, data.begin());
+
+    D.ID.Dev_Type = data[kIdDevType];
+    D.ID.Dev_Type_Details = data[kIdDevTypeDetails];
+    D.ID.Serial_Number = static_cast<uint16_t>(data[kIdSerialNumber] | data[kIdSerialNumber + 1] << 8);
+    D.Year = data[kIdYear];
+    D.Month = data[kIdMonth];
+    D.Day = data[kIdDay];
+    for (size_t i = 0; i < D.Version.size(); ++i)
+        D.Version[i] = static_cast<char>(data[kIdVersion + i]);
+    uint32_t makerSerial = 0;
+    for (int i = 3; i >= 0; --i)
+        makerSerial = makerSerial << 8 | data[kIdMakerSerial + i];
+    D.Dornal_serial_Number = static_cast<int32_t>(makerSerial);
+    D.Reserved1 = data[kIdReserved1];
+    D.Reserved2 = data[kIdReserved2];
+}
+
+// The temperature unit in a measurement frame: bit 4 of its status byte,
+// wherever the device kind puts that byte. 0 for a frame of unknown shape.
+uint8_t UnitOfMeasurement(const TModbusBuffer &reply)
+{
+    int statusAt;
+    switch (reply[4]) {
+    case kMeasureTempOnly:
+        statusAt = kMeasureStatusTempOnly;
+        break;
+    case kMeasureRH:
+    case kMeasureRHLong:
+        statusAt = kMeasureStatusRH;
+        break;
+    default:
+        return 0;
+    }
+    return (reply[statusAt] & kStatusFahrenheit) ? 1 : 0;
+}
+
+// Whether every setting fits its byte on the wire. One that does not would
+// reach the device as another value, and the program would then look for
+// the device under settings it never took.
+bool FitsOnWire(const TPWTTrans &t)
+{
+    constexpr int kByteMax = 0xFF;
+    return t.predkosc > 0 && t.predkosc % kBaudByteStep == 0 && t.predkosc / kBaudByteStep <= kByteMax
+        && t.adres <= kByteMax && t.parzystosc <= kByteMax;
+}
+
+bool IsCurrentLoop(int channelType)
+{
+    return channelType == FCT_020MA || channelType == FCT_420MA;
+}
+
+} // namespace
+
+std::array<uint8_t, 4> TPWT_ID::ID_TAB() const
+{
+    return {Dev_Type, Dev_Type_Details, static_cast<uint8_t>(Serial_Number & 0xFF),
+            static_cast<uint8_t>(Serial_Number >> 8)};
+}
+
+void TTHR_RH_Get_ID::THR_Transmit(int &A_Status)
+{
+    auto *caller = static_cast<TPWT_ID_Informacja *>(L_wsk_dane);
+    TPWT_ID_Informacja D = *caller;
+    if (D.FwdlTransparent)
+        FwdlTransparentStep(L_Apd, D.FwdlAdres, D.FwdlPredk);
+    TModbusBuffer reply{};
+    // Any device that answers is identified, whatever address it answers
+    // from: the service address reaches whichever device listens to it.
+    A_Status = ExchangeOp(Ops::Identify, L_AdresRS, L_Apd, nullptr, 0, reply);
+    if (A_Status == ST_OK)
+        DecodeIdentification(reply, D);
+    D.Status_Transmisji = A_Status;
+    *caller = D;
+}
+
+void TTHR_RH_EnterServiceMode::THR_Transmit(int &A_Status)
+{
+    auto *caller = static_cast<TPWT_ID_Informacja *>(L_wsk_dane);
+    TPWT_ID_Informacja D = *caller;
+    const std::array<uint8_t, 4> identity = D.ID.ID_TAB();
+    TModbusBuffer reply{};
+    A_Status = ExchangeOp(Ops::ServiceMode, L_AdresRS, L_Apd, identity.data(), int(identity.size()), reply);
+    D.Status_Transmisji = A_Status;
+    *caller = D;
+}
+
+void GetTransParams(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, TPWTTrans &A_Dane)
+{
+    TModbusBuffer reply{};
+    A_Status = EchoedExchange(Ops::ParamsRead, A_AdresRs, A_Apd, nullptr, 0, reply, ST_PARAMS_FAILED);
+    if (A_Status == ST_OK && frameLengthOf(reply) >= kParamsReplyMinFrame) {
+        A_Dane.predkosc = reply[kParamsBaud] * kBaudByteStep;
+        A_Dane.parzystosc = reply[kParamsParity];
+        A_Dane.adres = reply[kParamsAddress];
+        A_Dane.FahrCels = 0;
+    } else {
+        A_Status = ST_PARAMS_FAILED;
+    }
+}
+
+void SetTransParams(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, TPWTTrans A_Dane)
+{
+    if (!FitsOnWire(A_Dane)) {
+        A_Status = ST_PARAMS_FAILED;
+        return;
+    }
+    TModbusBuffer reply{};
+    const uint8_t unit[] = {A_Dane.FahrCels};
+    ExchangeOp(Ops::UnitWrite, A_AdresRs, A_Apd, unit, int(sizeof unit), reply);
+    // Devices without a unit setting do not answer it; their line settings
+    // are still to be written.
+    A_Status = ST_OK;
+
+    const uint8_t params[] = {static_cast<uint8_t>(A_Dane.predkosc / kBaudByteStep),
+                              static_cast<uint8_t>(A_Dane.parzystosc), static_cast<uint8_t>(A_Dane.adres)};
+    A_Status = EchoedExchange(Ops::ParamsWrite, A_AdresRs, A_Apd, params, int(sizeof params), reply,
+                              ST_PARAMS_FAILED);
+}
+
+void TTHR_RH_Get_Trans::THR_Transmit(int &A_Status)
+{
+    TPWTTrans D;
+    GetTransParams(L_AdresRS, L_Apd, A_Status, D);
+    if (A_Status == ST_OK) {
+        TModbusBuffer reply{};
+        if (ExchangeOp(Ops::UnitRead, L_AdresRS, L_Apd, nullptr, 0, reply) == ST_OK)
+            D.FahrCels = UnitOfMeasurement(reply);
+        // The settings are what was asked for; a unit that could not be read
+        // stays Celsius.
+        A_Status = ST_OK;
+    }
+    D.Status_Transmisji = A_Status;
+    *static_cast<TPWTTrans *>(L_wsk_dane) = D;
+}
+
+void TTHR_RH_Set_Trans::THR_Transmit(int &A_Status)
+{
+    auto *caller = static_cast<TPWTTrans *>(L_wsk_dane);
+    TPWTTrans D = *caller;
+    SetTransParams(L_AdresRS, L_Apd, A_Status, D);
+    D.Status_Transmisji = A_Status;
+    *caller = D;
+}
+
+void GetFwadcChannelType(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, int &A_Channel1, int &A_Channel2)
+{
+    TModbusBuffer reply{};
+    A_Status = EchoedExchange(Ops::AdcTypesRead, A_AdresRs, A_Apd, nullptr, 0, reply, ST_UNKNOWN_DEVICE);
+    if (A_Status != ST_OK)
+        return;
+    if (frameLengthOf(reply) < kAdcTypesReplyMinFrame) {
+        A_Status = ST_UNKNOWN_DEVICE;
+        return;
+    }
+    A_Channel1 = reply[kAdcTypesChannel1];
+    A_Channel2 = reply[kAdcTypesChannel2];
+}
+
+void SetFwadcChannelType(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, int A_Channel, int A_ChannelType)
+{
+    TModbusBuffer reply{};
+    const uint8_t data[] = {static_cast<uint8_t>(A_Channel), static_cast<uint8_t>(A_ChannelType)};
+    A_Status = EchoedExchange(Ops::AdcTypeWrite, A_AdresRs, A_Apd, data, int(sizeof data), reply, ST_UNKNOWN_DEVICE);
+}
+
+void SetFwadcChannelRange(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, uint16_t A_ChannelRange02011,
+                          uint16_t A_ChannelRange02012, uint16_t A_ChannelRange02021, uint16_t A_ChannelRange02022,
+                          uint16_t A_ChannelRange42011, uint16_t A_ChannelRange42012, uint16_t A_ChannelRange42021,
+                          uint16_t A_ChannelRange42022)
+{
+    auto send = [&](const TModbusOp &op, std::array<uint16_t, 4> values) {
+        std::array<uint8_t, 8> data{};
+        for (size_t i = 0; i < values.size(); ++i)
+            putBeWord(&data[2 * i], values[i]);
+        TModbusBuffer reply{};
+        return EchoedExchange(op, A_AdresRs, A_Apd, data.data(), int(data.size()), reply, ST_UNKNOWN_DEVICE);
+    };
+    // Each range is a frame of its own; the second goes out even when the
+    // first failed, so that one bad frame does not cost the other range.
+    const int first = send(Ops::AdcRanges020Write,
+                           {A_ChannelRange02011, A_ChannelRange02012, A_ChannelRange02021, A_ChannelRange02022});
+    const int second = send(Ops::AdcRanges420Write,
+                            {A_ChannelRange42011, A_ChannelRange42012, A_ChannelRange42021, A_ChannelRange42022});
+    A_Status = first != ST_OK ? first : second;
+}
+
+void TTHR_RH_GetFwadc::THR_Transmit(int &A_Status)
+{
+    auto *caller = static_cast<TFwadc_Informacja *>(L_wsk_dane);
+    TFwadc_Informacja F = *caller;
+    TRH_Parametry_Biezace D;
+    GetCurrentMeasure(L_AdresRS, L_Apd, A_Status, D);
+    TModbusBuffer reply{};
+    if (A_Status == ST_OK)
+        A_Status = EchoedExchange(Ops::AdcConfigRead, L_AdresRS, L_Apd, nullptr, 0, reply, ST_UNKNOWN_DEVICE);
+    if (A_Status == ST_OK && frameLengthOf(reply) < kAdcCfgReplyMinFrame)
+        A_Status = ST_UNKNOWN_DEVICE;
+    if (A_Status == ST_OK) {
+        F.Adres = reply[kAdcCfgAddress];
+        F.PrzetwornikUszkodzony = D.TrybPracy == kFwadcConverterDamaged;
+        F.Kanal1Error = (D.Status & kFwadcChannel1Error) != 0;
+        F.Kanal2Error = (D.Status & kFwadcChannel2Error) != 0;
+        F.Jednostka = reply[kAdcCfgUnit];
+        F.Kanal1Typ = reply[kAdcCfgK1Type];
+        F.Kanal2Typ = reply[kAdcCfgK2Type];
+        F.Kanal1Range0201 = beWord(reply, kAdcCfgK1Range0201);
+        F.Kanal1Range0202 = beWord(reply, kAdcCfgK1Range0202);
+        F.Kanal2Range0201 = beWord(reply, kAdcCfgK2Range0201);
+        F.Kanal2Range0202 = beWord(reply, kAdcCfgK2Range0202);
+        F.Kanal1Range4201 = beWord(reply, kAdcCfgK1Range4201);
+        F.Kanal1Range4202 = beWord(reply, kAdcCfgK1Range4202);
+        F.Kanal2Range4201 = beWord(reply, kAdcCfgK2Range4201);
+        F.Kanal2Range4202 = beWord(reply, kAdcCfgK2Range4202);
+    }
+    F.Status_Transmisji = A_Status;
+    *caller = F;
+}
+
+void TTHR_RH_SetFwadc::THR_Transmit(int &A_Status)
+{
+    auto *caller = static_cast<TFwadc_Informacja *>(L_wsk_dane);
+    TFwadc_Informacja D = *caller;
+
+    TPWTTrans P;
+    P.predkosc = kAdcLineBaud;
+    P.adres = D.Adres;
+    P.parzystosc = PC_NONE;
+    P.FahrCels = static_cast<uint8_t>(D.Jednostka);
+
+    // The types as the module has them now decide what is written; a
+    // failure stops the sequence, and what was written stays written.
+    int K1 = -1;
+    int K2 = -1;
+    GetFwadcChannelType(L_AdresRS, L_Apd, A_Status, K1, K2);
+
+    if (A_Status == ST_OK && K1 != D.Kanal1Typ) {
+        WaitMS(kAdcTypeSettleMs);
+        SetFwadcChannelType(L_AdresRS, L_Apd, A_Status, kFwadcChannel1, D.Kanal1Typ);
+        if (A_Status == ST_OK)
+            WaitMS(kAdcTypeSettleMs);
+    }
+    if (A_Status == ST_OK && K2 != D.Kanal2Typ) {
+        SetFwadcChannelType(L_AdresRS, L_Apd, A_Status, kFwadcChannel2, D.Kanal2Typ);
+        if (A_Status == ST_OK)
+            WaitMS(kAdcTypeSettleMs);
+    }
+    // Scale values go out only while a channel reads as a current loop: a
+    // channel that has just become one gets them on the next write, once
+    // the module reports its new type.
+    if (A_Status == ST_OK && (IsCurrentLoop(K1) || IsCurrentLoop(K2))) {
+        WaitMS(kAdcRangesLeadMs);
+        SetFwadcChannelRange(L_AdresRS, L_Apd, A_Status, D.Kanal1Range0201, D.Kanal1Range0202, D.Kanal2Range0201,
+                             D.Kanal2Range0202, D.Kanal1Range4201, D.Kanal1Range4202, D.Kanal2Range4201,
+                             D.Kanal2Range4202);
+        if (A_Status == ST_OK)
+            WaitMS(kAdcRangesSettleMs);
+    }
+    if (A_Status == ST_OK)
+        SetTransParams(L_AdresRS, L_Apd, A_Status, P);
+
+    D.Status_Transmisji = A_Status;
     *caller = D;
 }

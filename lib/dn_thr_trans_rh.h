@@ -8,6 +8,7 @@
 
 #include <QtCore/QEvent>
 #include <QtCore/QThread>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -163,6 +164,210 @@ void GetCurrentMeasure(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, TRH_Pa
 void SetFWDL_TransparentMOde(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status);
 
 class TTHR_RH_Get_Current_Measure : public TTHR_Trans_RH
+{
+public:
+    using TTHR_Trans_RH::TTHR_Trans_RH;
+
+protected:
+    void THR_Transmit(int &A_Status) override;
+};
+
+// ---------------------------------------------------------------------------
+// Service transactions: identification, service mode, the communication
+// parameters of a transmitter and the channel set-up of the ADC module.
+
+// Device types reported by the identification.
+enum TDevType : uint8_t {
+    DT_FWTH = 1,
+    DT_FWT = 2,
+    DT_FWADC = 3,
+    DT_PROGRAMMER = 30,
+};
+
+// The identity of a device. Its four bytes go back to the device unchanged
+// to open the service mode, so they are kept exactly as the device sent them.
+struct TPWT_ID
+{
+    uint8_t Dev_Type = 0;
+    uint8_t Dev_Type_Details = 0; // the variant within the type
+    uint16_t Serial_Number = 0;
+
+    // The same four bytes in the device's order: type, variant, serial
+    // number low byte, high byte.
+    std::array<uint8_t, 4> ID_TAB() const;
+};
+
+// The identification of a device plus the inputs of its transaction.
+struct TPWT_ID_Informacja
+{
+    TPWT_ID ID;
+    uint8_t Year = 0; // production year minus 2000
+    uint8_t Month = 0;
+    uint8_t Day = 0;
+    std::array<char, 4> Version{}; // firmware version text, not terminated
+    int32_t Dornal_serial_Number = 0; // the maker's own serial number
+    uint8_t Reserved1 = 0;
+    uint8_t Reserved2 = 0;
+    int32_t Status_Transmisji = 0;
+    int32_t FwdlAdres = 0;        // input: address of the FWDL unit
+    int32_t FwdlPredk = 0;        // input: baud rate of the FWDL unit
+    bool FwdlTransparent = false; // input: through an FWDL unit in transparent mode
+};
+
+// Parity codes of a transmitter, in the order of the window's list.
+enum TParityCode : uint16_t {
+    PC_NONE = 0,
+    PC_ODD = 1,
+    PC_EVEN = 2,
+};
+
+// A transmitter's own line settings and temperature unit.
+struct TPWTTrans
+{
+    int32_t predkosc = 0;    // baud rate
+    uint16_t adres = 0;      // RS-485 address
+    uint16_t parzystosc = 0; // TParityCode
+    int32_t Status_Transmisji = 0;
+    uint8_t FahrCels = 0; // 0 Celsius, 1 Fahrenheit
+};
+
+// The baud rate travels as one byte counting steps of this many bit/s.
+constexpr int kBaudByteStep = 300;
+
+// Channel type codes of the ADC module, positions in GetFwadcChannelItems.
+// Only the two current-loop types use the scale values.
+enum TFwadcChannelType : int {
+    FCT_PT100 = 0,
+    FCT_PT500 = 1,
+    FCT_PT1000 = 2,
+    FCT_020MA = 3,
+    FCT_420MA = 4,
+    FCT_TC_R = 5,
+    FCT_TC_S = 6,
+    FCT_TC_B = 7,
+    FCT_TC_J = 8,
+    FCT_TC_T = 9,
+    FCT_TC_E = 10,
+    FCT_TC_K = 11,
+    FCT_TC_N = 12,
+};
+
+// The channel numbers of the type write.
+constexpr int kFwadcChannel1 = 0;
+constexpr int kFwadcChannel2 = 1;
+
+// A mode byte of this value in the module's measurement: its converter is damaged.
+constexpr uint8_t kFwadcConverterDamaged = 255;
+// Channel error bits of the module's measurement status byte.
+constexpr uint8_t kFwadcChannel1Error = 0x01;
+constexpr uint8_t kFwadcChannel2Error = 0x04;
+
+// The configuration of the ADC module. Scale values are in tenths of the
+// unit the window shows; this program only carries them.
+struct TFwadc_Informacja
+{
+    uint8_t Adres = 0;
+    bool PrzetwornikUszkodzony = false;
+    bool Kanal1Error = false;
+    bool Kanal2Error = false;
+    int32_t Jednostka = 0; // 0 Celsius, 1 Fahrenheit
+    int32_t Kanal1Typ = 0; // TFwadcChannelType
+    int32_t Kanal2Typ = 0;
+    int32_t Status_Transmisji = 0;
+    uint16_t Kanal1Range0201 = 0; // 0-20 mA, channel 1, first and second value
+    uint16_t Kanal1Range0202 = 0;
+    uint16_t Kanal2Range0201 = 0;
+    uint16_t Kanal2Range0202 = 0;
+    uint16_t Kanal1Range4201 = 0; // 4-20 mA
+    uint16_t Kanal1Range4202 = 0;
+    uint16_t Kanal2Range4201 = 0;
+    uint16_t Kanal2Range4202 = 0;
+};
+
+// Reads the line settings of the transmitter at A_AdresRs into A_Dane
+// (FahrCels 0: the unit comes from a measurement). Status 301 when the read
+// fails, is not echoed, or is too short to hold the settings.
+void GetTransParams(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, TPWTTrans &A_Dane);
+
+// Writes the unit, then the line settings, to the transmitter at A_AdresRs.
+// The unit write's outcome is not reported; the settings write reports its
+// exchange status, or 301 for a wrong echo. Settings that their bytes cannot
+// carry (a baud rate that is not a whole number of steps up to 255, an
+// address or parity code above 255) give 301 and nothing is sent.
+void SetTransParams(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, TPWTTrans A_Dane);
+
+// Reads the two channel types of the ADC module; 320 for a wrong echo or a
+// reply too short to hold them.
+void GetFwadcChannelType(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, int &A_Channel1, int &A_Channel2);
+
+// Sets the type of one channel (kFwadcChannel1 or kFwadcChannel2); 320 for a
+// wrong echo.
+void SetFwadcChannelType(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, int A_Channel, int A_ChannelType);
+
+// Writes the 0-20 mA scale values, then the 4-20 mA ones. The second frame
+// goes out whatever became of the first; the status is the first one's
+// failure, or else the second one's outcome (320 for a wrong echo).
+void SetFwadcChannelRange(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, uint16_t A_ChannelRange02011,
+                          uint16_t A_ChannelRange02012, uint16_t A_ChannelRange02021, uint16_t A_ChannelRange02022,
+                          uint16_t A_ChannelRange42011, uint16_t A_ChannelRange42012, uint16_t A_ChannelRange42021,
+                          uint16_t A_ChannelRange42022);
+
+// Identification into a TPWT_ID_Informacja, through the FWDL unit first when
+// the record asks for it. The record's FWDL inputs are kept.
+class TTHR_RH_Get_ID : public TTHR_Trans_RH
+{
+public:
+    using TTHR_Trans_RH::TTHR_Trans_RH;
+
+protected:
+    void THR_Transmit(int &A_Status) override;
+};
+
+// Line settings and temperature unit of a transmitter into a TPWTTrans.
+class TTHR_RH_Get_Trans : public TTHR_Trans_RH
+{
+public:
+    using TTHR_Trans_RH::TTHR_Trans_RH;
+
+protected:
+    void THR_Transmit(int &A_Status) override;
+};
+
+// Writes the unit and the line settings of a TPWTTrans to a transmitter.
+class TTHR_RH_Set_Trans : public TTHR_Trans_RH
+{
+public:
+    using TTHR_Trans_RH::TTHR_Trans_RH;
+
+protected:
+    void THR_Transmit(int &A_Status) override;
+};
+
+// Opens the service mode of the device identified in a TPWT_ID_Informacja;
+// only the record's status changes.
+class TTHR_RH_EnterServiceMode : public TTHR_Trans_RH
+{
+public:
+    using TTHR_Trans_RH::TTHR_Trans_RH;
+
+protected:
+    void THR_Transmit(int &A_Status) override;
+};
+
+// Reads the ADC module's state and configuration into a TFwadc_Informacja.
+class TTHR_RH_GetFwadc : public TTHR_Trans_RH
+{
+public:
+    using TTHR_Trans_RH::TTHR_Trans_RH;
+
+protected:
+    void THR_Transmit(int &A_Status) override;
+};
+
+// Writes a TFwadc_Informacja to the ADC module: changed channel types, the
+// scale values while a channel is a current loop, then 9600 baud, no parity,
+// the record's address and unit.
+class TTHR_RH_SetFwadc : public TTHR_Trans_RH
 {
 public:
     using TTHR_Trans_RH::TTHR_Trans_RH;
