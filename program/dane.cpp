@@ -1,0 +1,558 @@
+#include "dane.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+#include <optional>
+#include <vector>
+
+TParametryProgramu V_ParametryProgramu;
+
+namespace {
+
+// Where each field lies in "set_monitor.dat". The layout is that of the
+// record as the first releases wrote it from memory (a packed record around
+// a naturally aligned nested one), so the gaps 1-3, 13-15, 34-35 and 42-43
+// are alignment padding: written as zero, ignored on reading.
+constexpr int kOffComNum = 0;
+constexpr int kOffStopBits = 4;
+constexpr int kOffDataBits = 8;
+constexpr int kOffParity = 12;
+constexpr int kOffProtoCol = 16;
+constexpr int kOffRepeatCnt = 20;
+constexpr int kOffRepeatDelay = 24;
+constexpr int kOffTimeOut = 28;
+constexpr int kOffAdresSerwis = 32;
+constexpr int kOffAdres = 33;
+constexpr int kOffPredkosc = 36;
+constexpr int kOffPredkoscSerwis = 40;
+constexpr int kOffTempOd = 44;
+constexpr int kOffTempDo = 48;
+constexpr int kOffWilgOd = 52;
+constexpr int kOffWilgDo = 53;
+constexpr int kOffIleProbek = 54;
+constexpr int kOffFwdlTransp = 58;
+constexpr int kOffFwdlPredk = 59;
+constexpr int kOffFwdlAdres = 63;
+constexpr int kOffRezerwa = 67;
+static_assert(kOffRezerwa + kRezerwaSize == kParamRecordSize, "record layout");
+
+// Defaults of a fresh installation: COM1, 9600 baud, no parity, address 1,
+// both chart axes 0 to 100, a thousand samples, no FWDL unit.
+constexpr int kDefPort = 1;
+constexpr int kDefPredkosc = 9600;
+constexpr int kDefAdres = 1;
+constexpr int kDefParzystosc = kParityNone;
+constexpr qint32 kDefTempOd = 0;
+constexpr qint32 kDefTempDo = 100;
+constexpr quint8 kDefWilgOd = 0;
+constexpr quint8 kDefWilgDo = 100;
+constexpr qint32 kDefIleProbek = 1000;
+constexpr qint32 kDefFwdlPredk = 9600;
+constexpr qint32 kDefFwdlAdres = 1;
+
+// Little-endian fields, built byte by byte so that the file does not depend
+// on the host's byte order or on how the compiler lays out the structs.
+void putU8(QByteArray &A_Buf, int A_Off, quint8 A_Value)
+{
+    A_Buf[A_Off] = char(A_Value);
+}
+
+void putU16(QByteArray &A_Buf, int A_Off, quint16 A_Value)
+{
+    A_Buf[A_Off] = char(A_Value & 0xFF);
+    A_Buf[A_Off + 1] = char((A_Value >> 8) & 0xFF);
+}
+
+void putI32(QByteArray &A_Buf, int A_Off, qint32 A_Value)
+{
+    const quint32 v = quint32(A_Value);
+    for (int i = 0; i < 4; ++i)
+        A_Buf[A_Off + i] = char((v >> (8 * i)) & 0xFF);
+}
+
+quint8 getU8(const QByteArray &A_Buf, int A_Off)
+{
+    return quint8(A_Buf.at(A_Off));
+}
+
+quint16 getU16(const QByteArray &A_Buf, int A_Off)
+{
+    return quint16(getU8(A_Buf, A_Off) | (getU8(A_Buf, A_Off + 1) << 8));
+}
+
+qint32 getI32(const QByteArray &A_Buf, int A_Off)
+{
+    quint32 v = 0;
+    for (int i = 3; i >= 0; --i)
+        v = (v << 8) | getU8(A_Buf, A_Off + i);
+    return qint32(v);
+}
+
+// The new content goes to a temporary file renamed over the old one only
+// when complete, so a crash or a full disk leaves the previous file whole.
+// The explicit flush matters: QSaveFile::commit() of Qt 6.4 reports success
+// after a write the disk cut short.
+bool writeWhole(const QString &A_FileName, const QByteArray &A_Bytes)
+{
+    QSaveFile file(A_FileName);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    if (file.write(A_Bytes) != A_Bytes.size() || !file.flush() || file.size() != A_Bytes.size())
+        return false; // the temporary file is discarded
+    return file.commit();
+}
+
+void forceServiceValues(TTransmitParams &A_Params)
+{
+    A_Params.adresRS485_serwis = kAdresSerwis;
+    A_Params.predkosc_Serwis = kPredkoscSerwis;
+}
+
+} // namespace
+
+QByteArray ParametryToBytes(const TParametryProgramu &A_Params)
+{
+    QByteArray buf(kParamRecordSize, '\0');
+    const TTransmitParams &t = A_Params.trans;
+    putU8(buf, kOffComNum, t.ComNum);
+    putI32(buf, kOffStopBits, t.Stop_Bits);
+    putI32(buf, kOffDataBits, t.data_Bits);
+    putU8(buf, kOffParity, t.Parity);
+    putI32(buf, kOffProtoCol, t.ProtoCol);
+    putI32(buf, kOffRepeatCnt, t.Repeat_Cnt);
+    putI32(buf, kOffRepeatDelay, t.Repeat_Delay);
+    putI32(buf, kOffTimeOut, t.TimeOut);
+    putU8(buf, kOffAdresSerwis, t.adresRS485_serwis);
+    putU8(buf, kOffAdres, t.adresRS485);
+    putI32(buf, kOffPredkosc, t.Predkosc);
+    putU16(buf, kOffPredkoscSerwis, t.predkosc_Serwis);
+    putI32(buf, kOffTempOd, A_Params.temp_od);
+    putI32(buf, kOffTempDo, A_Params.temp_do);
+    putU8(buf, kOffWilgOd, A_Params.wilg_od);
+    putU8(buf, kOffWilgDo, A_Params.wilg_do);
+    putI32(buf, kOffIleProbek, A_Params.ile_probek);
+    putU8(buf, kOffFwdlTransp, A_Params.FwdlTransp ? 1 : 0);
+    putI32(buf, kOffFwdlPredk, A_Params.FwdlPredk);
+    putI32(buf, kOffFwdlAdres, A_Params.FwdlAdres);
+    for (int i = 0; i < kRezerwaSize; ++i)
+        putU8(buf, kOffRezerwa + i, A_Params.rezerwa[std::size_t(i)]);
+    return buf;
+}
+
+bool ParametryFromBytes(const QByteArray &A_Bytes, TParametryProgramu &A_Params)
+{
+    if (A_Bytes.size() != kParamRecordSize)
+        return false;
+    TParametryProgramu p;
+    TTransmitParams &t = p.trans;
+    t.ComNum = getU8(A_Bytes, kOffComNum);
+    t.Stop_Bits = getI32(A_Bytes, kOffStopBits);
+    t.data_Bits = getI32(A_Bytes, kOffDataBits);
+    t.Parity = getU8(A_Bytes, kOffParity);
+    t.ProtoCol = getI32(A_Bytes, kOffProtoCol);
+    t.Repeat_Cnt = getI32(A_Bytes, kOffRepeatCnt);
+    t.Repeat_Delay = getI32(A_Bytes, kOffRepeatDelay);
+    t.TimeOut = getI32(A_Bytes, kOffTimeOut);
+    t.adresRS485_serwis = getU8(A_Bytes, kOffAdresSerwis);
+    t.adresRS485 = getU8(A_Bytes, kOffAdres);
+    t.Predkosc = getI32(A_Bytes, kOffPredkosc);
+    t.predkosc_Serwis = getU16(A_Bytes, kOffPredkoscSerwis);
+    p.temp_od = getI32(A_Bytes, kOffTempOd);
+    p.temp_do = getI32(A_Bytes, kOffTempDo);
+    p.wilg_od = getU8(A_Bytes, kOffWilgOd);
+    p.wilg_do = getU8(A_Bytes, kOffWilgDo);
+    p.ile_probek = getI32(A_Bytes, kOffIleProbek);
+    // Any byte other than 0 counts as true, as a boolean read from memory would.
+    p.FwdlTransp = getU8(A_Bytes, kOffFwdlTransp) != 0;
+    p.FwdlPredk = getI32(A_Bytes, kOffFwdlPredk);
+    p.FwdlAdres = getI32(A_Bytes, kOffFwdlAdres);
+    for (int i = 0; i < kRezerwaSize; ++i)
+        p.rezerwa[std::size_t(i)] = getU8(A_Bytes, kOffRezerwa + i);
+    A_Params = p;
+    return true;
+}
+
+bool LoadParamsFile(const QString &A_FileName, TParametryProgramu &A_Params)
+{
+    QFile file(A_FileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    // Only the first record counts; anything after it is not ours to judge.
+    const QByteArray bytes = file.read(kParamRecordSize);
+    return ParametryFromBytes(bytes, A_Params);
+}
+
+bool SaveParamsFile(const QString &A_FileName, const TParametryProgramu &A_Params)
+{
+    return writeWhole(A_FileName, ParametryToBytes(A_Params));
+}
+
+bool LoadTransParams()
+{
+    // A short or damaged file must not leave half a record behind: it is read
+    // into a temporary and adopted only whole.
+    TParametryProgramu loaded = V_ParametryProgramu;
+    const bool ok = LoadParamsFile(QString::fromLatin1(kParamFileName), loaded);
+    if (ok)
+        V_ParametryProgramu = loaded;
+    forceServiceValues(V_ParametryProgramu.trans);
+    return ok;
+}
+
+bool SaveTransParams()
+{
+    return SaveParamsFile(QString::fromLatin1(kParamFileName), V_ParametryProgramu);
+}
+
+void SetTransmitParams(TTransmitParams &A_Params, int A_Port, int A_Predk, int A_Adres,
+                       int A_Parzyst)
+{
+    A_Params.ComNum = quint8(A_Port & 0xFF);
+    A_Params.Predkosc = A_Predk;
+    A_Params.adresRS485 = quint8(A_Adres & 0xFF);
+    A_Params.Parity = quint8(A_Parzyst & 0xFF);
+    forceServiceValues(A_Params);
+}
+
+void UstawDomyslne()
+{
+    TParametryProgramu &p = V_ParametryProgramu;
+    SetTransmitParams(p.trans, kDefPort, kDefPredkosc, kDefAdres, kDefParzystosc);
+    p.temp_od = kDefTempOd;
+    p.temp_do = kDefTempDo;
+    p.wilg_od = kDefWilgOd;
+    p.wilg_do = kDefWilgDo;
+    p.ile_probek = kDefIleProbek;
+    p.FwdlTransp = false;
+    p.FwdlPredk = kDefFwdlPredk;
+    p.FwdlAdres = kDefFwdlAdres;
+}
+
+QString GetBuildInfo()
+{
+#if defined(FENWIRE_VERSION_MAJOR) && defined(FENWIRE_VERSION_BUILD)
+    // The caption shows the major version and the build number only: the
+    // maker counts builds across minor releases.
+    return QString::asprintf("%d.%2.2d", int(FENWIRE_VERSION_MAJOR) & 0xFFFF,
+                             int(FENWIRE_VERSION_BUILD) & 0xFFFF);
+#else
+    return QString();
+#endif
+}
+
+// ---------------------------------------------------------------------------
+// The placement section of "fen_mon.ini".
+
+namespace {
+
+constexpr char kKeyFlags[] = "Flags";
+constexpr char kKeyShowCmd[] = "ShowCmd";
+constexpr char kKeyMinMaxPos[] = "MinMaxPos";
+constexpr char kKeyNormPos[] = "NormPos";
+constexpr char kKeyRs485Mode[] = "Rs485Mode_Checked";
+constexpr char kKeyRtsSleepAfter[] = "RtsSleepAfter_Text";
+constexpr char kKeyRtsSleepBefore[] = "RtsSleepBefore_Text";
+constexpr char kKeyRtsSwitch[] = "RtsSwitch_Checked";
+constexpr char kKeyAddBits[] = "cb_AddBits_Checked";
+
+constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
+constexpr int kPlacementPosCount = 4;
+
+// One line of the file as it stands, with what it means to us.
+struct IniLine
+{
+    QByteArray raw;      // the line without its end-of-line bytes
+    QByteArray eol;      // "\r\n", "\n" or empty for a last line without one
+    QByteArray section;  // set for a "[section]" line
+    QByteArray key;      // set for a "key=value" line
+    QByteArray value;    // its value, blanks and quotes removed
+    bool isSection = false;
+    bool isKey = false;
+};
+
+QByteArray unquote(QByteArray A_Value)
+{
+    A_Value = A_Value.trimmed();
+    if (A_Value.size() >= 2) {
+        const char first = A_Value.front();
+        if ((first == '"' || first == '\'') && A_Value.back() == first)
+            return A_Value.mid(1, A_Value.size() - 2);
+    }
+    return A_Value;
+}
+
+std::vector<IniLine> splitIni(const QByteArray &A_Bytes)
+{
+    std::vector<IniLine> lines;
+    qsizetype pos = 0;
+    while (pos < A_Bytes.size()) {
+        IniLine line;
+        qsizetype end = A_Bytes.indexOf('\n', pos);
+        if (end < 0) {
+            line.raw = A_Bytes.mid(pos);
+            pos = A_Bytes.size();
+        } else {
+            line.raw = A_Bytes.mid(pos, end - pos);
+            line.eol = "\n";
+            pos = end + 1;
+        }
+        if (line.raw.endsWith('\r')) {
+            line.raw.chop(1);
+            line.eol.prepend('\r');
+        }
+        QByteArray text = line.raw;
+        if (lines.empty() && text.startsWith(kUtf8Bom))
+            text.remove(0, int(sizeof(kUtf8Bom) - 1));
+        text = text.trimmed();
+        if (text.startsWith('[')) {
+            const qsizetype close = text.indexOf(']');
+            if (close > 0) {
+                line.isSection = true;
+                line.section = text.mid(1, close - 1).trimmed();
+            }
+        } else if (!text.startsWith(';') && !text.startsWith('#')) {
+            const qsizetype eq = text.indexOf('=');
+            if (eq > 0) {
+                line.isKey = true;
+                line.key = text.left(eq).trimmed();
+                line.value = unquote(text.mid(eq + 1));
+            }
+        }
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+bool sameName(const QByteArray &A_Left, const char *A_Right)
+{
+    // Section and key names of an INI file do not depend on case.
+    return A_Left.compare(A_Right, Qt::CaseInsensitive) == 0;
+}
+
+// Lines [begin, end) of the first section A_Section (begin is the header);
+// nullopt when the file has no such section.
+std::optional<std::pair<std::size_t, std::size_t>>
+findSection(const std::vector<IniLine> &A_Lines, const char *A_Section)
+{
+    for (std::size_t i = 0; i < A_Lines.size(); ++i) {
+        if (!A_Lines[i].isSection || !sameName(A_Lines[i].section, A_Section))
+            continue;
+        std::size_t end = i + 1;
+        while (end < A_Lines.size() && !A_Lines[end].isSection)
+            ++end;
+        return std::make_pair(i, end);
+    }
+    return std::nullopt;
+}
+
+// The first line of the section holding A_Key, as the system's own INI
+// reader would find it.
+std::optional<std::size_t> findKey(const std::vector<IniLine> &A_Lines, std::size_t A_Begin,
+                                   std::size_t A_End, const char *A_Key)
+{
+    for (std::size_t i = A_Begin + 1; i < A_End; ++i)
+        if (A_Lines[i].isKey && sameName(A_Lines[i].key, A_Key))
+            return i;
+    return std::nullopt;
+}
+
+bool readIniFile(const QString &A_FileName, QByteArray &A_Bytes)
+{
+    QFile file(A_FileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    A_Bytes = file.readAll();
+    return file.error() == QFileDevice::NoError;
+}
+
+// A value to write: the text, and for booleans the value it stands for so
+// that "True" in the file is not rewritten as "1" when nothing changed.
+struct IniValue
+{
+    const char *key;
+    QString text;
+    std::optional<bool> flag;
+};
+
+QByteArray boolText(bool A_Value, const QByteArray &A_OldText)
+{
+    // Keep the file's own spelling when it had one in words.
+    const bool words = !A_OldText.isEmpty() && QChar::fromLatin1(A_OldText.front()).isLetter();
+    if (words)
+        return A_Value ? QByteArrayLiteral("True") : QByteArrayLiteral("False");
+    return A_Value ? QByteArrayLiteral("1") : QByteArrayLiteral("0");
+}
+
+bool unchanged(const IniLine &A_Line, const IniValue &A_Value)
+{
+    if (A_Value.flag) {
+        bool old = false;
+        return ParseIniBool(QString::fromUtf8(A_Line.value), old) && old == *A_Value.flag;
+    }
+    return QString::fromUtf8(A_Line.value) == A_Value.text;
+}
+
+QByteArray newValueText(const IniValue &A_Value, const QByteArray &A_OldText)
+{
+    if (A_Value.flag)
+        return boolText(*A_Value.flag, A_OldText);
+    return A_Value.text.toUtf8();
+}
+
+} // namespace
+
+bool ParseIniBool(const QString &A_Text, bool &A_Value)
+{
+    const QString text = A_Text.trimmed();
+    if (text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0) {
+        A_Value = true;
+        return true;
+    }
+    if (text.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0) {
+        A_Value = false;
+        return true;
+    }
+    bool ok = false;
+    const long long number = text.toLongLong(&ok);
+    if (!ok)
+        return false;
+    A_Value = number != 0;
+    return true;
+}
+
+bool ParsePlacementPos(const QString &A_Text, std::array<int, 4> &A_Pos)
+{
+    const QStringList parts = A_Text.split(QLatin1Char(','));
+    if (parts.size() != kPlacementPosCount)
+        return false;
+    std::array<int, 4> pos{};
+    for (int i = 0; i < kPlacementPosCount; ++i) {
+        bool ok = false;
+        pos[std::size_t(i)] = parts.at(i).trimmed().toInt(&ok);
+        if (!ok)
+            return false;
+    }
+    A_Pos = pos;
+    return true;
+}
+
+QString FormatPlacementPos(const std::array<int, 4> &A_Pos)
+{
+    return QString::asprintf("%d,%d,%d,%d", A_Pos[0], A_Pos[1], A_Pos[2], A_Pos[3]);
+}
+
+bool LoadMainPlacement(TMainPlacement &A_Placement, const QString &A_FileName)
+{
+    QByteArray bytes;
+    if (!readIniFile(A_FileName, bytes))
+        return false;
+    const std::vector<IniLine> lines = splitIni(bytes);
+    const auto section = findSection(lines, kPlacementSection);
+    if (!section)
+        return true;
+    const auto [begin, end] = *section;
+
+    const auto text = [&](const char *key, QString &target) {
+        if (const auto at = findKey(lines, begin, end, key))
+            target = QString::fromUtf8(lines[*at].value);
+    };
+    // A value the file holds in a form we cannot read keeps the design value.
+    const auto flag = [&](const char *key, bool &target) {
+        if (const auto at = findKey(lines, begin, end, key))
+            ParseIniBool(QString::fromUtf8(lines[*at].value), target);
+    };
+
+    TMainPlacement p = A_Placement;
+    text(kKeyFlags, p.Flags);
+    text(kKeyShowCmd, p.ShowCmd);
+    text(kKeyMinMaxPos, p.MinMaxPos);
+    text(kKeyNormPos, p.NormPos);
+    flag(kKeyRs485Mode, p.Rs485Mode_Checked);
+    text(kKeyRtsSleepAfter, p.RtsSleepAfter_Text);
+    text(kKeyRtsSleepBefore, p.RtsSleepBefore_Text);
+    flag(kKeyRtsSwitch, p.RtsSwitch_Checked);
+    flag(kKeyAddBits, p.cb_AddBits_Checked);
+    A_Placement = p;
+    return true;
+}
+
+bool SaveMainPlacement(const TMainPlacement &A_Placement, const QString &A_FileName)
+{
+    QByteArray bytes;
+    if (QFile::exists(A_FileName) && !readIniFile(A_FileName, bytes))
+        return false; // never replace a file we could not read
+    std::vector<IniLine> lines = splitIni(bytes);
+
+    QByteArray eol = "\n";
+    for (const IniLine &line : lines)
+        if (!line.eol.isEmpty()) {
+            eol = line.eol;
+            break;
+        }
+
+    std::vector<IniValue> values;
+    // A placement nobody has taken yet is not written as an empty key.
+    const auto addText = [&](const char *key, const QString &text) {
+        if (!text.isEmpty())
+            values.push_back({key, text, std::nullopt});
+    };
+    addText(kKeyFlags, A_Placement.Flags);
+    addText(kKeyShowCmd, A_Placement.ShowCmd);
+    addText(kKeyMinMaxPos, A_Placement.MinMaxPos);
+    addText(kKeyNormPos, A_Placement.NormPos);
+    values.push_back({kKeyRs485Mode, QString(), A_Placement.Rs485Mode_Checked});
+    values.push_back({kKeyRtsSleepAfter, A_Placement.RtsSleepAfter_Text, std::nullopt});
+    values.push_back({kKeyRtsSleepBefore, A_Placement.RtsSleepBefore_Text, std::nullopt});
+    values.push_back({kKeyRtsSwitch, QString(), A_Placement.RtsSwitch_Checked});
+    values.push_back({kKeyAddBits, QString(), A_Placement.cb_AddBits_Checked});
+
+    auto section = findSection(lines, kPlacementSection);
+    if (!section) {
+        if (!lines.empty() && lines.back().eol.isEmpty())
+            lines.back().eol = eol;
+        IniLine header;
+        header.raw = QByteArray("[") + kPlacementSection + "]";
+        header.eol = eol;
+        header.isSection = true;
+        header.section = kPlacementSection;
+        lines.push_back(header);
+        section = std::make_pair(lines.size() - 1, lines.size());
+    }
+    auto [begin, end] = *section;
+
+    // New keys go after the section's last non-blank line, not after the
+    // blank lines that separate it from the next section.
+    std::size_t insertAt = end;
+    while (insertAt > begin + 1 && lines[insertAt - 1].raw.trimmed().isEmpty())
+        --insertAt;
+
+    for (const IniValue &value : values) {
+        if (const auto at = findKey(lines, begin, end, value.key)) {
+            IniLine &line = lines[*at];
+            if (unchanged(line, value))
+                continue;
+            // Keep the key as the file spells it and whatever stood before the '='.
+            const qsizetype eq = line.raw.indexOf('=');
+            line.raw = line.raw.left(eq + 1) + newValueText(value, line.value);
+            line.value = unquote(line.raw.mid(eq + 1));
+            continue;
+        }
+        IniLine line;
+        line.raw = QByteArray(value.key) + '=' + newValueText(value, QByteArray());
+        line.eol = eol;
+        line.isKey = true;
+        line.key = value.key;
+        if (insertAt > 0 && lines[insertAt - 1].eol.isEmpty())
+            lines[insertAt - 1].eol = eol;
+        lines.insert(lines.begin() + std::ptrdiff_t(insertAt), line);
+        ++insertAt;
+        ++end;
+    }
+
+    QByteArray out;
+    for (const IniLine &line : lines)
+        out += line.raw + line.eol;
+
+    return writeWhole(A_FileName, out);
+}

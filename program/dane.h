@@ -1,0 +1,122 @@
+// Program parameters, their file "set_monitor.dat", the main window's
+// placement section of "fen_mon.ini" and the program's version text.
+// No widgets here: tools and tests link this unit on its own.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+#include <array>
+
+// Parity codes as the parameter file and the devices hold them.
+constexpr quint8 kParityNone = 0;
+constexpr quint8 kParityOdd = 1;
+constexpr quint8 kParityEven = 2;
+constexpr quint8 kParityMark = 3;
+constexpr quint8 kParitySpace = 4;
+
+// The service window always talks to a device at its service address and
+// speed, whatever the file says.
+constexpr quint8 kAdresSerwis = 247;
+constexpr quint16 kPredkoscSerwis = 9600;
+
+// Communication settings of the monitored transmitter. The fields nobody sets
+// or reads are kept only so that a load and a save carry them through.
+struct TTransmitParams
+{
+    quint8 ComNum = 0;           // 1 to 8 for COM1 to COM8
+    qint32 Stop_Bits = 0;        // carried through
+    qint32 data_Bits = 0;        // carried through
+    quint8 Parity = kParityNone; // kParityNone .. kParitySpace, kept as stored
+    qint32 ProtoCol = 0;         // carried through
+    qint32 Repeat_Cnt = 0;       // carried through
+    qint32 Repeat_Delay = 0;     // carried through
+    qint32 TimeOut = 0;          // carried through
+    quint8 adresRS485_serwis = 0;
+    quint8 adresRS485 = 0;
+    qint32 Predkosc = 0;         // bits per second
+    quint16 predkosc_Serwis = 0; // bits per second
+};
+
+constexpr int kRezerwaSize = 488;
+
+struct TParametryProgramu
+{
+    TTransmitParams trans;
+    qint32 temp_od = 0;     // temperature axis, degrees
+    qint32 temp_do = 0;
+    quint8 wilg_od = 0;     // humidity axis, percent
+    quint8 wilg_do = 0;
+    qint32 ile_probek = 0;  // samples kept on the chart
+    bool FwdlTransp = false;
+    qint32 FwdlPredk = 0;
+    qint32 FwdlAdres = 0;
+    std::array<quint8, kRezerwaSize> rezerwa{}; // carried through
+};
+
+extern TParametryProgramu V_ParametryProgramu;
+
+// The parameter file: one little-endian record, resolved against the
+// current working directory.
+inline constexpr char kParamFileName[] = "set_monitor.dat";
+constexpr int kParamRecordSize = 555;
+
+// True when the whole record was read; a short or unreadable file leaves the
+// parameters in memory as they were. The service address and speed are forced
+// in every case.
+bool LoadTransParams();
+// True when the record reached the disk; the old file stays whole otherwise.
+bool SaveTransParams();
+void SetTransmitParams(TTransmitParams &A_Params, int A_Port, int A_Predk, int A_Adres,
+                       int A_Parzyst);
+// Defaults into V_ParametryProgramu (in memory only).
+void UstawDomyslne();
+// "major.build", e.g. "1.65" for version 1.3.0.65.
+QString GetBuildInfo();
+
+// The record's file image and back. ParametryFromBytes accepts only a whole
+// record (exactly kParamRecordSize bytes) and leaves A_Params alone otherwise.
+QByteArray ParametryToBytes(const TParametryProgramu &A_Params);
+bool ParametryFromBytes(const QByteArray &A_Bytes, TParametryProgramu &A_Params);
+// The same as LoadTransParams/SaveTransParams for any file and record, without
+// forcing the service values.
+bool LoadParamsFile(const QString &A_FileName, TParametryProgramu &A_Params);
+bool SaveParamsFile(const QString &A_FileName, const TParametryProgramu &A_Params);
+
+// The main window's placement and its hidden option values, section "main" of
+// "fen_mon.ini". The placement values stay in the text form the file holds
+// (empty when the key is missing); the options start at the window's design
+// values and are changed only by keys present in the file.
+struct TMainPlacement
+{
+    QString Flags;
+    QString ShowCmd;
+    QString MinMaxPos; // "%d,%d,%d,%d"
+    QString NormPos;   // "%d,%d,%d,%d"
+    bool Rs485Mode_Checked = true;
+    QString RtsSleepAfter_Text = QStringLiteral("0");
+    QString RtsSleepBefore_Text = QStringLiteral("0");
+    bool RtsSwitch_Checked = false;
+    bool cb_AddBits_Checked = false;
+};
+
+inline constexpr char kPlacementFileName[] = "fen_mon.ini";
+inline constexpr char kPlacementSection[] = "main";
+
+// True when the file could be read (a missing file or section is not an error
+// for the caller: A_Placement then keeps what it held).
+bool LoadMainPlacement(TMainPlacement &A_Placement,
+                       const QString &A_FileName = QString::fromLatin1(kPlacementFileName));
+// Rewrites only the keys of section "main" whose value changed; every other
+// line of the file is kept as it stands. True when the file was written.
+bool SaveMainPlacement(const TMainPlacement &A_Placement,
+                       const QString &A_FileName = QString::fromLatin1(kPlacementFileName));
+
+// The four numbers of "MinMaxPos"/"NormPos". ParsePlacementPos is false (and
+// leaves A_Pos alone) unless the text holds exactly four integers.
+bool ParsePlacementPos(const QString &A_Text, std::array<int, 4> &A_Pos);
+QString FormatPlacementPos(const std::array<int, 4> &A_Pos);
+// A boolean as an INI file may hold it: "1"/"0" (any integer), "True"/"False".
+// False when the text is neither.
+bool ParseIniBool(const QString &A_Text, bool &A_Value);

@@ -1,0 +1,91 @@
+// The settings window: port, speed, parity and address of the transmitter,
+// access through an FWDL unit, and the chart's ranges and sample count.
+#pragma once
+
+#include <QDialog>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QPushButton;
+class QShowEvent;
+class QTabWidget;
+class TIntegerEdit;
+
+class TForm_Ustaw : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit TForm_Ustaw(QWidget *parent = nullptr);
+
+    // Controls from V_ParametryProgramu. Every control is filled, whatever
+    // the record holds: a value out of an edit's bounds is shown (and caught
+    // when the edit is left or the window stored), a value a list has no
+    // entry for gets an entry of its own for as long as it is shown.
+    void UstawDaneFormy();
+    // The parameter defaults into V_ParametryProgramu, in memory only.
+    void UstawDomyslne();
+
+    // "Write": checks every field first, then stores them all and saves the
+    // parameters file; closes with the OK result. An invalid field is named,
+    // gets the focus, and leaves the parameters and the file as they were.
+    void Bit_UstawClick();
+    // Defaults in memory, shown, then closed with the cancel result.
+    void Bit_DomyslneClick();
+    void ie_adresInvalid(QObject *Sender, bool &CanLeave);
+    void cb_FwdlTranspClick();
+
+    // The window's controls, under the names the rest of the program and the
+    // tests know them by.
+    QTabWidget *PageControl = nullptr;
+    QWidget *TabSheet1 = nullptr;
+    QWidget *TabSheet2 = nullptr;
+
+    QLabel *L_port = nullptr;
+    QComboBox *co_port = nullptr;
+    QLabel *L_predkosc = nullptr;
+    QComboBox *co_predkosc = nullptr;
+    QLabel *L_parzystosc = nullptr;
+    QComboBox *co_parzystosc = nullptr;
+    QLabel *L_adres = nullptr;
+    TIntegerEdit *ie_adres = nullptr;
+    QCheckBox *cb_FwdlTransp = nullptr;
+    QLabel *L_transparent = nullptr;
+    QWidget *PanelFwdl = nullptr;
+    QLabel *L_parFwdl = nullptr;
+    QLabel *L_fwdl_predk = nullptr;
+    QComboBox *co_fwdlpredk = nullptr;
+    QLabel *L_adrFwdl = nullptr;
+    TIntegerEdit *ie_fwdladres = nullptr;
+
+    QLabel *L_temp = nullptr;
+    QLabel *L_Wilg = nullptr;
+    QLabel *L_tod = nullptr;
+    QLabel *L_wdo = nullptr;
+    QLabel *L_ile = nullptr;
+    TIntegerEdit *ie_temp_od = nullptr;
+    TIntegerEdit *ie_temp_do = nullptr;
+    TIntegerEdit *ie_wilg_od = nullptr;
+    TIntegerEdit *ie_wilg_do = nullptr;
+    TIntegerEdit *ie_probek = nullptr;
+
+    QPushButton *Bit_Ustaw = nullptr;
+    QPushButton *Bit_Anuluj = nullptr;
+    QPushButton *Bit_Domyslne = nullptr;
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
+private:
+    void FormCreate();
+    void DostosujJezyk();
+    void createControls();
+    // False (after telling the user which field and moving the focus there)
+    // when an edit holds no value it can store.
+    bool checkEdit(TIntegerEdit *A_Edit, const QString &A_Name, qint32 &A_Value);
+    void warning(const QString &A_Text);
+};
+
+// The one settings window, created by the main window at start.
+extern TForm_Ustaw *Form_Ustaw;
