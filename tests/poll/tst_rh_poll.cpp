@@ -1,4 +1,5 @@
 // rh_poll as a script uses it: a real process against the simulator.
+#include "dn_thr_trans_rh.h"
 #include "fenwire_sim.h"
 
 #include <QtCore/QProcess>
@@ -111,6 +112,96 @@ private Q_SLOTS:
         QCOMPARE(r.exitCode, 2);
         QVERIFY(r.out.isEmpty());
         QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    }
+
+    // The service commands against each device kind the way a script uses them.
+    void identifyAndParams()
+    {
+        fwsim::Config c;
+        c.address = 5;
+        fwsim::Simulator sim(c);
+        QVERIFY(sim.start());
+        Result r = run({QStringLiteral("identify"), QStringLiteral("--port"), sim.devicePath()});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(r.out.contains(QStringLiteral("device          FWTH-01 (type 1, variant 0)")));
+        QVERIFY(r.out.contains(QStringLiteral("serial          12345")));
+        QVERIFY(r.out.contains(QStringLiteral("produced        2014-03-09")));
+
+        // An FWTH-01 needs its service mode first; the command sees to it.
+        r = run({QStringLiteral("set-params"), QStringLiteral("--port"), sim.devicePath(), QStringLiteral("--baud"),
+                 QStringLiteral("19200"), QStringLiteral("--address"), QStringLiteral("9"), QStringLiteral("--unit"),
+                 QStringLiteral("F")});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(sim.count(SF_SERVICE_MODE) >= 1);
+        QCOMPARE(sim.state().address, 9);
+        QCOMPARE(sim.state().baud, 19200);
+        QCOMPARE(sim.state().parity, 0); // not given: kept as read
+        QVERIFY(sim.state().fahrenheit);
+
+        // Left at a speed nobody remembers: find it.
+        r = run({QStringLiteral("find"), QStringLiteral("--port"), sim.devicePath()}, 60000);
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY2(r.out.contains(QStringLiteral("19200 N: identification FWTH-01 serial 12345, measurement (13-byte reply)")),
+                 qPrintable(r.out.join('\n')));
+        for (const QString &line : r.out)
+            QVERIFY2(!line.startsWith(QStringLiteral("9600 ")), "the device no longer listens at 9600");
+
+        r = run({QStringLiteral("params"), QStringLiteral("--port"), sim.devicePath(), QStringLiteral("--at"),
+                 QStringLiteral("9:19200")});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(r.out.contains(QStringLiteral("address         9")));
+        QVERIFY(r.out.contains(QStringLiteral("unit            F")));
+    }
+
+    void adcModule()
+    {
+        fwsim::Config c;
+        c.kind = fwsim::DeviceKind::FWADC01;
+        c.address = 7;
+        c.adcType1 = 0;
+        c.adcType2 = 3;
+        fwsim::Simulator sim(c);
+        QVERIFY(sim.start());
+        Result r = run({QStringLiteral("adc-write"), QStringLiteral("--port"), sim.devicePath(), QStringLiteral("--type1"),
+                        QStringLiteral("4 .. 20 mA"), QStringLiteral("--range020"), QStringLiteral("1,2,3,4"),
+                        QStringLiteral("--address"), QStringLiteral("12")},
+                       60000);
+        QCOMPARE(r.exitCode, 0);
+        const fwsim::State st = sim.state();
+        QCOMPARE(st.adcType1, 4);
+        QCOMPARE(st.adcType2, 3);
+        QCOMPARE(st.adcRanges[0], uint16_t(1));
+        QCOMPARE(st.adcRanges[3], uint16_t(4));
+        QCOMPARE(st.address, 12);
+
+        r = run({QStringLiteral("adc-read"), QStringLiteral("--port"), sim.devicePath()});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(r.out.contains(QStringLiteral("channel 1       4 .. 20 mA (4)")));
+        QVERIFY(r.out.contains(QStringLiteral("address         12")));
+    }
+
+    void serviceCommandErrors_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("unknown command") << QStringList{"calibrate"} << 2 << "unknown command";
+        QTest::newRow("set-params with nothing to set") << QStringList{"set-params"} << 2 << "nothing to write";
+        QTest::newRow("unlisted baud") << QStringList{"set-params", "--baud", "31250"} << 2 << "--baud";
+        QTest::newRow("address above 247") << QStringList{"adc-write", "--address", "300"} << 2 << "--address";
+        QTest::newRow("channel type 13") << QStringList{"adc-write", "--type1", "13"} << 2 << "--type1";
+        QTest::newRow("three ranges") << QStringList{"adc-write", "--range420", "1,2,3"} << 2 << "four values";
+        QTest::newRow("no port") << QStringList{"identify", "--port", "/dev/fenwire-no-such-port"} << 1
+                                 << "Selected serial port not exist";
+    }
+    void serviceCommandErrors()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QFETCH(QString, message);
+        const Result r = run(args);
+        QCOMPARE(r.exitCode, exitCode);
+        QVERIFY2((r.err + r.out.join('\n')).contains(message), qPrintable(r.err));
     }
 
     // Ctrl+C ends the run after the reading under way, with the summary.

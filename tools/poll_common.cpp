@@ -1,0 +1,266 @@
+#include "poll_common.h"
+
+#include "dn_tools.h"
+
+#include <QtCore/QCommandLineParser>
+#include <QtCore/QEventLoop>
+#include <QtCore/QMutex>
+#include <QtCore/QRegularExpression>
+#include <QtCore/QTime>
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+void fail(const QString &why)
+{
+    std::fprintf(stderr, "rh_poll: %s\n", qPrintable(why));
+    std::exit(kExitBadArguments);
+}
+
+int parseInt(const QString &text, const QString &what, int low, int high)
+{
+    bool ok = false;
+    const int v = text.trimmed().toInt(&ok);
+    if (!ok || v < low || v > high)
+        fail(QStringLiteral("%1 must be a whole number from %2 to %3, not '%4'").arg(what).arg(low).arg(high).arg(text));
+    return v;
+}
+
+TParity parseParity(const QString &text, const QString &what)
+{
+    const QString p = text.toUpper();
+    if (p == QLatin1String("N"))
+        return TParity::None;
+    if (p == QLatin1String("O"))
+        return TParity::Odd;
+    if (p == QLatin1String("E"))
+        return TParity::Even;
+    fail(QStringLiteral("%1 takes N, O or E, not '%2'").arg(what, text));
+}
+
+PortChoice parsePort(const QString &text)
+{
+    PortChoice c;
+    const QRegularExpressionMatch com =
+        QRegularExpression(QStringLiteral("^COM([0-9]+)$"), QRegularExpression::CaseInsensitiveOption).match(text);
+    if (com.hasMatch())
+        c.com = parseInt(com.captured(1), QStringLiteral("the COM number"), 1, kComPortCount);
+    else if (text.startsWith(QLatin1Char('/')))
+        c.device = text;
+    else
+        fail(QStringLiteral("--port takes COM1 ... COM8 or a device path, not '%1'").arg(text));
+    return c;
+}
+
+// Options every command takes: where the device is, and the trace.
+void addCommonOptions(QCommandLineParser &p)
+{
+    p.addHelpOption();
+    p.addOption({QStringLiteral("port"), QStringLiteral("COM1 ... COM8 (mapped in fen_mon.ini [ports]) or a device path."),
+                 QStringLiteral("port"), QStringLiteral("COM1")});
+    p.addOption({QStringLiteral("trace"),
+                 QStringLiteral("Print every frame on the line, time-outs and flushes to stderr.")});
+}
+
+void parseOrFail(QCommandLineParser &p, const QStringList &args)
+{
+    if (!p.parse(args))
+        fail(p.errorText());
+    if (p.isSet(QStringLiteral("help"))) {
+        std::fputs(qPrintable(p.helpText()), stdout);
+        std::exit(0);
+    }
+    if (!p.positionalArguments().isEmpty())
+        fail(QStringLiteral("unexpected argument '%1' (see --help)").arg(p.positionalArguments().first()));
+}
+
+QString subFunctionName(uint8_t fun, uint8_t sub)
+{
+    switch (sub) {
+    case SF_MEASURE: return QStringLiteral("measurement");
+    case SF_PARAMS_WRITE: return QStringLiteral("parameters write");
+    case SF_UNIT_WRITE: return QStringLiteral("unit write");
+    case SF_RANGES_020_WRITE: return QStringLiteral("0-20 mA ranges write");
+    case SF_RANGES_420_WRITE: return QStringLiteral("4-20 mA ranges write");
+    case SF_FWDL_TRANSPARENT: return QStringLiteral("transparent mode");
+    case SF_IDENTIFY: return QStringLiteral("identification");
+    case SF_PARAMS_READ: return QStringLiteral("parameters read");
+    case SF_ADC_TYPES_READ: return QStringLiteral("channel types read");
+    case SF_ADC_TYPE_WRITE: return QStringLiteral("channel type write");
+    case SF_ADC_CONFIG_READ: return QStringLiteral("configuration read");
+    case SF_SERVICE_MODE: return QStringLiteral("service mode");
+    default: return QStringLiteral("function %1 sub-function %2").arg(fun).arg(sub);
+    }
+}
+
+namespace {
+
+struct LineStats
+{
+    QMutex mutex;
+    bool print = false;
+    int requests = 0;
+    int good = 0;
+    int timeouts = 0;
+    int crcErrors = 0;
+    int wrongEchoes = 0;
+    uint8_t lastHeader[3] = {};
+    int64_t sentAt = 0;
+    std::vector<int64_t> roundTrips;
+};
+
+LineStats &stats()
+{
+    static LineStats s;
+    return s;
+}
+
+QString hex(const uint8_t *bytes, int count)
+{
+    return QByteArray(reinterpret_cast<const char *>(bytes), count).toHex(' ').toUpper();
+}
+
+int lengthField(const uint8_t *frame)
+{
+    return frame[3] << 8 | frame[4];
+}
+
+void traceLine(const QString &text)
+{
+    const QString now = QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz"));
+    std::fprintf(stderr, "%s %s\n", qPrintable(now), qPrintable(text));
+}
+
+// Runs on the exchanging thread, under the lock: the summary's counters
+// and the trace lines stay in the order things happened.
+void onLine(const TLinkTraceEvent &e)
+{
+    LineStats &s = stats();
+    QMutexLocker lock(&s.mutex);
+    const QString com = QStringLiteral("COM%1").arg(e.comNumber);
+    switch (e.kind) {
+    case TLinkTraceEvent::Sent:
+        ++s.requests;
+        s.sentAt = TickMS();
+        std::copy_n(e.bytes, 3, s.lastHeader);
+        if (s.print)
+            traceLine(QStringLiteral("%1 -> %2  %3, length %4")
+                          .arg(com, hex(e.bytes, e.count), subFunctionName(e.bytes[1], e.bytes[2]))
+                          .arg(lengthField(e.bytes)));
+        break;
+    case TLinkTraceEvent::Received: {
+        const bool echo = std::equal(e.bytes, e.bytes + 3, s.lastHeader);
+        if (e.crcOk) {
+            ++s.good;
+            s.roundTrips.push_back(TickMS() - s.sentAt);
+            if (!echo)
+                ++s.wrongEchoes;
+        } else {
+            ++s.crcErrors;
+        }
+        if (s.print)
+            traceLine(QStringLiteral("%1 <- %2  %3, length %4, CRC %5%6")
+                          .arg(com, hex(e.bytes, e.count), subFunctionName(e.bytes[1], e.bytes[2]))
+                          .arg(lengthField(e.bytes))
+                          .arg(e.crcOk ? QStringLiteral("ok") : QStringLiteral("BAD"),
+                               echo ? QString() : QStringLiteral(", WRONG ECHO")));
+        break;
+    }
+    case TLinkTraceEvent::BadLength:
+        ++s.crcErrors;
+        if (s.print)
+            traceLine(QStringLiteral("%1 <- %2  header with impossible length %3")
+                          .arg(com, hex(e.bytes, e.count))
+                          .arg(lengthField(e.bytes)));
+        break;
+    case TLinkTraceEvent::Timeout:
+        ++s.timeouts;
+        if (!s.print)
+            break;
+        if (e.count == 0)
+            traceLine(QStringLiteral("%1 time-out: no header (%2 bytes waiting)").arg(com).arg(e.pending));
+        else
+            traceLine(QStringLiteral("%1 time-out: header %2, then %3 of %4 bytes")
+                          .arg(com, hex(e.bytes, e.count))
+                          .arg(e.pending)
+                          .arg(lengthField(e.bytes) - e.count));
+        break;
+    case TLinkTraceEvent::FlushedIn:
+        if (s.print)
+            traceLine(QStringLiteral("%1 flushed %2 stale input bytes").arg(com).arg(e.count));
+        break;
+    case TLinkTraceEvent::FlushedOut:
+        if (s.print)
+            traceLine(QStringLiteral("%1 flushed %2 unsent output bytes").arg(com).arg(e.count));
+        break;
+    case TLinkTraceEvent::PortFailure:
+        if (s.print)
+            traceLine(QStringLiteral("%1 port failure: %2 %3").arg(com).arg(e.status).arg(Get_Trans_Error_Str(e.status)));
+        break;
+    }
+}
+
+class TransactionWaiter : public QObject
+{
+public:
+    TransactionWaiter()
+        : m_handle(this)
+    {
+    }
+    int handle() const { return m_handle.handle(); }
+    bool done = false;
+    bool ended = false;
+    int status = ST_CANCELED;
+    QEventLoop loop;
+
+protected:
+    bool event(QEvent *e) override
+    {
+        if (e->type() != WM_TRANS_DONE)
+            return QObject::event(e);
+        status = static_cast<TTransDoneEvent *>(e)->Status;
+        done = true;
+        if (ended)
+            loop.quit();
+        return true;
+    }
+
+private:
+    TWindowHandle m_handle;
+};
+
+} // namespace
+
+void installLineTrace(bool print)
+{
+    stats().print = print;
+    SetLinkTraceHook(&onLine);
+}
+
+void printLineSummary()
+{
+    LineStats &s = stats();
+    QMutexLocker lock(&s.mutex);
+    std::vector<int64_t> rt = s.roundTrips;
+    std::sort(rt.begin(), rt.end());
+    const QString median = rt.empty() ? QStringLiteral("-") : QStringLiteral("%1 ms").arg(rt[rt.size() / 2]);
+    const QString worst = rt.empty() ? QStringLiteral("-") : QStringLiteral("%1 ms").arg(rt.back());
+    std::fprintf(stderr,
+                 "requests %d, good replies %d, time-outs %d, CRC errors %d, wrong echoes %d, "
+                 "round trip median %s, worst %s\n",
+                 s.requests, s.good, s.timeouts, s.crcErrors, s.wrongEchoes, qPrintable(median), qPrintable(worst));
+}
+
+int runTransaction(const std::function<TTHR_Trans_RH *(int handle)> &create)
+{
+    TransactionWaiter w;
+    TTHR_Trans_RH *t = create(w.handle());
+    t->OnTerminate = [&w](TTHR_Trans_RH *) {
+        w.ended = true;
+        if (w.done)
+            w.loop.quit();
+    };
+    if (!(w.done && w.ended))
+        w.loop.exec();
+    return w.status;
+}

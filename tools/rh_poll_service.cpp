@@ -1,0 +1,479 @@
+#include "rh_poll_service.h"
+
+#include "dn_comport.h"
+#include "dn_thr_trans_rh.h"
+#include "dn_transmisja.h"
+#include "poll_common.h"
+
+#include <QtCore/QCommandLineParser>
+#include <QtCore/QTextStream>
+#include <array>
+#include <cstdio>
+
+namespace {
+
+// Where the service window finds every device: the service address at 9600.
+constexpr int kServiceAddress = 247;
+constexpr int kServiceBaud = 9600;
+// The speeds and parities the transmitter page offers.
+constexpr std::array<int, 7> kBauds{1200, 2400, 4800, 9600, 19200, 38400, 57600};
+constexpr int kMaxAddress = 247;
+// A device that needs its service mode before its parameters are touched.
+constexpr uint8_t kFwth01Variant = 0;
+
+QTextStream &out()
+{
+    static QTextStream s(stdout);
+    return s;
+}
+
+struct Target
+{
+    PortChoice port;
+    int address = kServiceAddress;
+    int baud = kServiceBaud;
+    TParity parity = TParity::None;
+    bool fwdl = false;
+    int fwdlAddress = 0;
+    int fwdlBaud = 0;
+};
+
+// Opens the ports for a command and closes them with it.
+class Session
+{
+public:
+    explicit Session(const Target &t)
+        : m_target(t)
+    {
+        if (!t.port.device.isEmpty())
+            m_ports.port(t.port.com).SetDeviceName(t.port.device);
+        try {
+            m_ports.port(t.port.com).SetParity(t.parity);
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "rh_poll: parity: %s\n", e.what());
+        }
+        Tab_ApdComPort = m_ports.table();
+    }
+    ~Session() { Tab_ApdComPort = {}; }
+
+    template<class T, class R>
+    int run(R &record)
+    {
+        return runTransaction([&](int handle) {
+            return new T(false, handle, m_target.port.com, m_target.address, m_target.baud, 1, &record,
+                         m_ports.table());
+        });
+    }
+
+    TApdComPort &port() { return m_ports.port(m_target.port.com); }
+    const Target &target() const { return m_target; }
+
+private:
+    Target m_target;
+    TApdComPorts m_ports;
+};
+
+QString statusLine(int status)
+{
+    return QStringLiteral("%1 %2").arg(status).arg(Get_Trans_Error_Str(status));
+}
+
+QString parityName(int code)
+{
+    switch (code) {
+    case PC_NONE: return QStringLiteral("N");
+    case PC_ODD: return QStringLiteral("O");
+    case PC_EVEN: return QStringLiteral("E");
+    default: return QString::number(code);
+    }
+}
+
+QString channelTypeName(int code)
+{
+    QStringList names;
+    GetFwadcChannelItems(names);
+    return code >= 0 && code < names.size() ? names.at(code) : QString::number(code);
+}
+
+void printField(const char *name, const QString &value)
+{
+    out() << QString::fromLatin1(name).leftJustified(16) << value << '\n';
+}
+
+void printIdentity(const TPWT_ID_Informacja &id)
+{
+    printField("device", QStringLiteral("%1 (type %2, variant %3)")
+                             .arg(Get_Dornal_Device_Type(id.ID.Dev_Type, id.ID.Dev_Type_Details))
+                             .arg(id.ID.Dev_Type)
+                             .arg(id.ID.Dev_Type_Details));
+    printField("serial", QString::number(id.ID.Serial_Number));
+    printField("produced", QString::asprintf("%4d-%2.2d-%2.2d", 2000 + id.Year, id.Month, id.Day));
+    printField("version", QString::fromLatin1(id.Version.data(), int(id.Version.size())));
+    printField("maker's serial", QString::number(id.Dornal_serial_Number));
+}
+
+void printParams(const TPWTTrans &p)
+{
+    printField("baud", QString::number(p.predkosc));
+    printField("parity", parityName(p.parzystosc));
+    printField("address", QString::number(p.adres));
+    printField("unit", p.FahrCels ? QStringLiteral("F") : QStringLiteral("C"));
+}
+
+void printAdc(const TFwadc_Informacja &a)
+{
+    printField("address", QString::number(a.Adres));
+    printField("unit", a.Jednostka ? QStringLiteral("F") : QStringLiteral("C"));
+    printField("converter", a.PrzetwornikUszkodzony ? QStringLiteral("DAMAGED") : QStringLiteral("ok"));
+    printField("channel 1", QStringLiteral("%1 (%2)%3").arg(channelTypeName(a.Kanal1Typ)).arg(a.Kanal1Typ)
+                                .arg(a.Kanal1Error ? QStringLiteral(", ERROR") : QString()));
+    printField("channel 2", QStringLiteral("%1 (%2)%3").arg(channelTypeName(a.Kanal2Typ)).arg(a.Kanal2Typ)
+                                .arg(a.Kanal2Error ? QStringLiteral(", ERROR") : QString()));
+    printField("0-20 mA", QStringLiteral("channel 1 %1 %2, channel 2 %3 %4")
+                              .arg(a.Kanal1Range0201).arg(a.Kanal1Range0202).arg(a.Kanal2Range0201).arg(a.Kanal2Range0202));
+    printField("4-20 mA", QStringLiteral("channel 1 %1 %2, channel 2 %3 %4")
+                              .arg(a.Kanal1Range4201).arg(a.Kanal1Range4202).arg(a.Kanal2Range4201).arg(a.Kanal2Range4202));
+}
+
+int finish(int status)
+{
+    printField("status", statusLine(status));
+    out().flush();
+    return status == ST_OK ? 0 : kExitFailed;
+}
+
+std::pair<int, int> parseAddressBaud(const QString &text, const QString &what)
+{
+    const QStringList parts = text.split(QLatin1Char(':'));
+    if (parts.size() != 2)
+        fail(QStringLiteral("%1 takes ADDRESS:BAUD, not '%2'").arg(what, text));
+    return {parseInt(parts.at(0), what + QStringLiteral(" address"), 1, 255),
+            parseInt(parts.at(1), what + QStringLiteral(" baud rate"), 50, 4000000)};
+}
+
+int parseListedBaud(const QString &text)
+{
+    const int baud = parseInt(text, QStringLiteral("--baud"), 1, 4000000);
+    if (std::find(kBauds.begin(), kBauds.end(), baud) == kBauds.end())
+        fail(QStringLiteral("--baud takes one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, not '%1'").arg(text));
+    return baud;
+}
+
+uint8_t parseUnit(const QString &text)
+{
+    const QString u = text.toUpper();
+    if (u == QLatin1String("C"))
+        return 0;
+    if (u == QLatin1String("F"))
+        return 1;
+    fail(QStringLiteral("--unit takes C or F, not '%1'").arg(text));
+}
+
+int parseChannelType(const QString &text, const QString &what)
+{
+    QStringList names;
+    GetFwadcChannelItems(names);
+    const int byName = names.indexOf(text);
+    if (byName >= 0)
+        return byName;
+    return parseInt(text, what + QStringLiteral(" (a type name or code)"), 0, int(names.size()) - 1);
+}
+
+std::array<uint16_t, 4> parseRanges(const QString &text, const QString &what)
+{
+    const QStringList parts = text.split(QLatin1Char(','));
+    if (parts.size() != 4)
+        fail(QStringLiteral("%1 takes four values CH1A,CH1B,CH2A,CH2B, not '%2'").arg(what, text));
+    std::array<uint16_t, 4> v{};
+    for (int i = 0; i < 4; ++i)
+        v[size_t(i)] = static_cast<uint16_t>(parseInt(parts.at(i), what, 0, 65535));
+    return v;
+}
+
+// Identification, with the FWDL step when the target asks for it.
+int identify(Session &s, TPWT_ID_Informacja &id)
+{
+    id.FwdlTransparent = s.target().fwdl;
+    id.FwdlAdres = s.target().fwdlAddress;
+    id.FwdlPredk = s.target().fwdlBaud;
+    return s.run<TTHR_RH_Get_ID>(id);
+}
+
+// An FWTH-01 takes parameter requests only in its service mode.
+int prepareForService(Session &s)
+{
+    TPWT_ID_Informacja id;
+    const int status = identify(s, id);
+    if (status != ST_OK)
+        return status;
+    if (id.ID.Dev_Type == DT_FWTH && id.ID.Dev_Type_Details == kFwth01Variant)
+        return s.run<TTHR_RH_EnterServiceMode>(id);
+    return ST_OK;
+}
+
+// --- the commands ------------------------------------------------------------------
+
+int cmdIdentify(Session &s, const QCommandLineParser &)
+{
+    TPWT_ID_Informacja id;
+    const int status = identify(s, id);
+    if (status == ST_OK)
+        printIdentity(id);
+    return finish(status);
+}
+
+int cmdServiceMode(Session &s, const QCommandLineParser &)
+{
+    TPWT_ID_Informacja id;
+    int status = identify(s, id);
+    if (status == ST_OK) {
+        printIdentity(id);
+        status = s.run<TTHR_RH_EnterServiceMode>(id);
+    }
+    return finish(status);
+}
+
+int cmdParams(Session &s, const QCommandLineParser &)
+{
+    int status = prepareForService(s);
+    TPWTTrans p;
+    if (status == ST_OK)
+        status = s.run<TTHR_RH_Get_Trans>(p);
+    if (status == ST_OK)
+        printParams(p);
+    return finish(status);
+}
+
+int cmdSetParams(Session &s, const QCommandLineParser &a)
+{
+    const bool all = a.isSet(QStringLiteral("baud")) && a.isSet(QStringLiteral("parity"))
+        && a.isSet(QStringLiteral("address")) && a.isSet(QStringLiteral("unit"));
+    int status = prepareForService(s);
+    TPWTTrans p;
+    // What the command does not change, the device keeps: read it first.
+    if (status == ST_OK && !all)
+        status = s.run<TTHR_RH_Get_Trans>(p);
+    if (status != ST_OK)
+        return finish(status);
+    if (a.isSet(QStringLiteral("baud")))
+        p.predkosc = parseListedBaud(a.value(QStringLiteral("baud")));
+    if (a.isSet(QStringLiteral("parity")))
+        p.parzystosc = static_cast<uint16_t>(parseParity(a.value(QStringLiteral("parity")), QStringLiteral("--parity")));
+    if (a.isSet(QStringLiteral("address")))
+        p.adres = static_cast<uint16_t>(parseInt(a.value(QStringLiteral("address")), QStringLiteral("--address"), 1, kMaxAddress));
+    if (a.isSet(QStringLiteral("unit")))
+        p.FahrCels = parseUnit(a.value(QStringLiteral("unit")));
+    status = s.run<TTHR_RH_Set_Trans>(p);
+    printParams(p);
+    return finish(status);
+}
+
+int cmdAdcRead(Session &s, const QCommandLineParser &)
+{
+    TFwadc_Informacja adc;
+    const int status = s.run<TTHR_RH_GetFwadc>(adc);
+    if (status == ST_OK)
+        printAdc(adc);
+    return finish(status);
+}
+
+int cmdAdcWrite(Session &s, const QCommandLineParser &a)
+{
+    // Check every value before anything goes to the module.
+    std::optional<int> type1, type2, address;
+    std::optional<uint8_t> unit;
+    std::optional<std::array<uint16_t, 4>> r020, r420;
+    if (a.isSet(QStringLiteral("type1")))
+        type1 = parseChannelType(a.value(QStringLiteral("type1")), QStringLiteral("--type1"));
+    if (a.isSet(QStringLiteral("type2")))
+        type2 = parseChannelType(a.value(QStringLiteral("type2")), QStringLiteral("--type2"));
+    if (a.isSet(QStringLiteral("address")))
+        address = parseInt(a.value(QStringLiteral("address")), QStringLiteral("--address"), 1, kMaxAddress);
+    if (a.isSet(QStringLiteral("unit")))
+        unit = parseUnit(a.value(QStringLiteral("unit")));
+    if (a.isSet(QStringLiteral("range020")))
+        r020 = parseRanges(a.value(QStringLiteral("range020")), QStringLiteral("--range020"));
+    if (a.isSet(QStringLiteral("range420")))
+        r420 = parseRanges(a.value(QStringLiteral("range420")), QStringLiteral("--range420"));
+
+    TFwadc_Informacja adc;
+    int status = s.run<TTHR_RH_GetFwadc>(adc);
+    if (status != ST_OK)
+        return finish(status);
+    if (type1)
+        adc.Kanal1Typ = *type1;
+    if (type2)
+        adc.Kanal2Typ = *type2;
+    if (address)
+        adc.Adres = static_cast<uint8_t>(*address);
+    if (unit)
+        adc.Jednostka = *unit;
+    if (r020) {
+        adc.Kanal1Range0201 = (*r020)[0];
+        adc.Kanal1Range0202 = (*r020)[1];
+        adc.Kanal2Range0201 = (*r020)[2];
+        adc.Kanal2Range0202 = (*r020)[3];
+    }
+    if (r420) {
+        adc.Kanal1Range4201 = (*r420)[0];
+        adc.Kanal1Range4202 = (*r420)[1];
+        adc.Kanal2Range4201 = (*r420)[2];
+        adc.Kanal2Range4202 = (*r420)[3];
+    }
+    status = s.run<TTHR_RH_SetFwadc>(adc);
+    printAdc(adc);
+    return finish(status);
+}
+
+// One try of a request, as the sweep makes it: no second attempt.
+int tryOnce(const TModbusOp &op, TComPort *port, TModbusBuffer &reply)
+{
+    TModbusOp once = op;
+    once.Attempts = 1;
+    bool echo = false;
+    const int status = ExchangeOp(once, kServiceAddress, port, nullptr, 0, reply, &echo);
+    return status == ST_OK && (!op.Echo || echo) ? ST_OK : status;
+}
+
+// A device whose settings are unknown: identification and a measurement at
+// the service address, at every speed and parity the transmitter page offers.
+int cmdFind(Session &s, const QCommandLineParser &)
+{
+    TApdComPort &port = s.port();
+    int found = 0;
+    for (int baud : kBauds) {
+        for (TParity parity : {TParity::None, TParity::Odd, TParity::Even}) {
+            const QString where = QStringLiteral("%1 %2").arg(baud).arg(parityName(static_cast<int>(parity)));
+            try {
+                port.SetBaud(baud);
+                port.SetParity(parity);
+            } catch (const std::exception &e) {
+                out() << where << ": not possible on this port (" << e.what() << ")\n";
+                continue;
+            }
+            TModbusBuffer reply{};
+            QStringList answers;
+            if (tryOnce(Ops::Identify, &port, reply) == ST_OK)
+                answers << QStringLiteral("identification %1 serial %2")
+                               .arg(Get_Dornal_Device_Type(reply[5], reply[6]))
+                               .arg(reply[7] | reply[8] << 8);
+            if (tryOnce(Ops::Measure, &port, reply) == ST_OK)
+                answers << QStringLiteral("measurement (%1-byte reply)").arg(reply[4]);
+            if (!answers.isEmpty()) {
+                ++found;
+                out() << where << ": " << answers.join(QStringLiteral(", ")) << '\n';
+            }
+            out().flush();
+        }
+    }
+    if (found == 0)
+        out() << "nothing answered at address " << kServiceAddress << '\n';
+    out().flush();
+    return found > 0 ? 0 : kExitFailed;
+}
+
+// Whether an option this command defines was given (asking about one it
+// does not define would only draw a warning).
+bool given(const QCommandLineParser &p, const QString &name)
+{
+    return p.optionNames().contains(name);
+}
+
+struct Command
+{
+    const char *name;
+    const char *description;
+    int (*run)(Session &, const QCommandLineParser &);
+    bool writes;
+};
+
+const Command kCommands[] = {
+    {"identify", "Reads the device's type, serial number, production date and version.", cmdIdentify, false},
+    {"params", "Reads a transmitter's baud rate, parity, address and temperature unit.", cmdParams, false},
+    {"set-params", "Writes a transmitter's baud rate, parity, address and unit (what is not given stays).",
+     cmdSetParams, true},
+    {"service-mode", "Identifies the device and sends it the service-mode command.", cmdServiceMode, false},
+    {"adc-read", "Reads the FWADC-01 module's channel types, scale values, address and unit.", cmdAdcRead, false},
+    {"adc-write", "Writes the FWADC-01 module's setup (what is not given stays); it ends at 9600 baud, no parity.",
+     cmdAdcWrite, true},
+    {"find", "Looks for a device at the service address across every speed and parity.", cmdFind, false},
+};
+
+} // namespace
+
+int runServiceCommand(const QString &command, const QStringList &args)
+{
+    const Command *cmd = nullptr;
+    for (const Command &c : kCommands) {
+        if (command == QLatin1String(c.name))
+            cmd = &c;
+    }
+    if (!cmd)
+        fail(QStringLiteral("unknown command '%1' (see --help)").arg(command));
+
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral("rh_poll %1: %2\nThe device is reached at the service address %3 "
+                                               "at %4 baud unless --at says otherwise.")
+                                    .arg(QLatin1String(cmd->name), QLatin1String(cmd->description))
+                                    .arg(kServiceAddress)
+                                    .arg(kServiceBaud));
+    addCommonOptions(p);
+    p.addOptions({
+        {QStringLiteral("at"), QStringLiteral("Reach the device at this address and baud rate."),
+         QStringLiteral("address:baud")},
+        {QStringLiteral("line-parity"), QStringLiteral("Parity of the port: N, O or E."), QStringLiteral("p"),
+         QStringLiteral("N")},
+        {QStringLiteral("fwdl"), QStringLiteral("Identify through an FWDL unit at this address and baud rate."),
+         QStringLiteral("address:baud")},
+    });
+    if (command == QLatin1String("set-params")) {
+        p.addOptions({
+            {QStringLiteral("baud"), QStringLiteral("New baud rate."), QStringLiteral("rate")},
+            {QStringLiteral("parity"), QStringLiteral("New parity: N, O or E."), QStringLiteral("p")},
+            {QStringLiteral("address"), QStringLiteral("New address, 1 to 247."), QStringLiteral("n")},
+            {QStringLiteral("unit"), QStringLiteral("New temperature unit: C or F."), QStringLiteral("u")},
+        });
+    } else if (command == QLatin1String("adc-write")) {
+        p.addOptions({
+            {QStringLiteral("type1"), QStringLiteral("Channel 1 type: a name (\"PT-100\") or code 0-12."),
+             QStringLiteral("type")},
+            {QStringLiteral("type2"), QStringLiteral("Channel 2 type."), QStringLiteral("type")},
+            {QStringLiteral("range020"), QStringLiteral("0-20 mA scale values CH1A,CH1B,CH2A,CH2B (tenths)."),
+             QStringLiteral("values")},
+            {QStringLiteral("range420"), QStringLiteral("4-20 mA scale values CH1A,CH1B,CH2A,CH2B (tenths)."),
+             QStringLiteral("values")},
+            {QStringLiteral("address"), QStringLiteral("New module address, 1 to 247."), QStringLiteral("n")},
+            {QStringLiteral("unit"), QStringLiteral("Temperature unit: C or F."), QStringLiteral("u")},
+        });
+    }
+    parseOrFail(p, args);
+    if (cmd->writes) {
+        bool any = false;
+        for (const char *o : {"baud", "parity", "address", "unit", "type1", "type2", "range020", "range420"})
+            any = any || given(p, QLatin1String(o));
+        if (!any)
+            fail(QStringLiteral("%1: nothing to write (see --help)").arg(command));
+    }
+
+    Target t;
+    t.port = parsePort(p.value(QStringLiteral("port")));
+    t.parity = parseParity(p.value(QStringLiteral("line-parity")), QStringLiteral("--line-parity"));
+    if (p.isSet(QStringLiteral("at")))
+        std::tie(t.address, t.baud) = parseAddressBaud(p.value(QStringLiteral("at")), QStringLiteral("--at"));
+    if (p.isSet(QStringLiteral("fwdl"))) {
+        t.fwdl = true;
+        std::tie(t.fwdlAddress, t.fwdlBaud) = parseAddressBaud(p.value(QStringLiteral("fwdl")), QStringLiteral("--fwdl"));
+    }
+    // Values of a write are checked before anything is sent.
+    if (given(p, QStringLiteral("baud")))
+        parseListedBaud(p.value(QStringLiteral("baud")));
+    if (given(p, QStringLiteral("parity")))
+        parseParity(p.value(QStringLiteral("parity")), QStringLiteral("--parity"));
+    if (given(p, QStringLiteral("address")))
+        parseInt(p.value(QStringLiteral("address")), QStringLiteral("--address"), 1, kMaxAddress);
+    if (given(p, QStringLiteral("unit")))
+        parseUnit(p.value(QStringLiteral("unit")));
+
+    Session session(t);
+    return cmd->run(session, p);
+}
