@@ -2,7 +2,9 @@
 #include "dn_thr_trans_rh.h"
 #include "fenwire_sim.h"
 
+#include <QtCore/QFileInfo>
 #include <QtCore/QProcess>
+#include <QtCore/QTemporaryDir>
 #include <QtTest/QtTest>
 #include <csignal>
 
@@ -202,6 +204,33 @@ private Q_SLOTS:
         const Result r = run(args);
         QCOMPARE(r.exitCode, exitCode);
         QVERIFY2((r.err + r.out.join('\n')).contains(message), qPrintable(r.err));
+    }
+
+    // The two programs together, as the demo and a technician use them.
+    void againstTheSimulatorProgram()
+    {
+        QTemporaryDir dir;
+        const QString link = dir.filePath(QStringLiteral("ttyFW"));
+        QProcess sim;
+        sim.start(QStringLiteral(FENWIRE_SIM_PATH),
+                  {QStringLiteral("--kind"), QStringLiteral("fwt01"), QStringLiteral("--address"), QStringLiteral("3"),
+                   QStringLiteral("--temperature"), QStringLiteral("-20.5"), QStringLiteral("--link"), link});
+        QVERIFY(sim.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(link), 5000);
+        const Result r = run({QStringLiteral("--port"), link, QStringLiteral("--address"), QStringLiteral("3"),
+                              QStringLiteral("--count"), QStringLiteral("2"), QStringLiteral("--interval"),
+                              QStringLiteral("0.2")});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out.size(), 2);
+        QVERIFY2(r.out.at(0).contains(QStringLiteral("T  -20.5  RH        C")), qPrintable(r.out.at(0)));
+        sim.terminate();
+        QVERIFY(sim.waitForFinished(5000));
+        QVERIFY(!QFileInfo::exists(link));
+
+        QProcess bad;
+        bad.start(QStringLiteral(FENWIRE_SIM_PATH), {QStringLiteral("--kind"), QStringLiteral("fwxx")});
+        QVERIFY(bad.waitForFinished(5000));
+        QCOMPARE(bad.exitCode(), 2);
     }
 
     // Ctrl+C ends the run after the reading under way, with the summary.
