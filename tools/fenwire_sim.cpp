@@ -82,6 +82,7 @@ constexpr KindInfo kKinds[] = {
     {DeviceKind::FWTH01, 1, 0, 13, "fwth01"}, {DeviceKind::FWTH02, 1, 1, 13, "fwth02"},
     {DeviceKind::FWT01, 2, 0, 11, "fwt01"},   {DeviceKind::FWT02, 2, 1, 11, "fwt02"},
     {DeviceKind::RH15, 1, 1, 15, "rh15"},     {DeviceKind::FWADC01, 3, 0, 13, "fwadc01"},
+    {DeviceKind::HERON30, 30, 0, 13, "heron30"}, {DeviceKind::UNKNOWN255, 255, 0, 13, "unknown255"},
 };
 constexpr int kMeasureTempOnlyFrame = 11;
 
@@ -923,6 +924,25 @@ void Simulator::setTrace(std::function<void(const QString &)> trace)
 QString kindName(DeviceKind kind)
 {
     return QString::fromLatin1(kindInfo(kind).name);
+}
+
+bool kindFromName(const QString &name, DeviceKind &kind)
+{
+    for (const KindInfo &k : kKinds) {
+        if (name == QLatin1String(k.name)) {
+            kind = k.kind;
+            return true;
+        }
+    }
+    return false;
+}
+
+QStringList kindNames()
+{
+    QStringList names;
+    for (const KindInfo &k : kKinds)
+        names << QString::fromLatin1(k.name);
+    return names;
 }
 
 } // namespace fwsim

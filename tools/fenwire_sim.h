@@ -10,6 +10,7 @@
 #include <QtCore/QByteArray>
 #include <QtCore/QList>
 #include <QtCore/QString>
+#include <QtCore/QStringList>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -17,12 +18,14 @@
 
 namespace fwsim {
 
-enum class DeviceKind { FWTH01, FWTH02, FWT01, FWT02, RH15, FWADC01 };
+enum class DeviceKind { FWTH01, FWTH02, FWT01, FWT02, RH15, FWADC01, HERON30, UNKNOWN255 };
 // FWTH01/FWTH02: 13-byte measurement (humidity+temperature), identify type 1 variant 0/1.
 // FWT01/FWT02: 11-byte measurement (temperature only), identify type 2 variant 0/1.
 // RH15: humidity+temperature, 15-byte measurement reply; identifies as type 1 variant 1.
 // FWADC01: identify type 3; 13-byte measurement (channel 1 value in the humidity slot, channel 2
 //   in the temperature slot), status bit 0 / bit 2 = channel 1 / 2 error, mode 255 = converter damaged.
+// HERON30: identifies as the programmer device (type 30); UNKNOWN255: as type 255, a device this
+//   program does not know. Both otherwise answer as a humidity transmitter.
 
 enum class Fault { None, Silence, BadCrc, WrongEcho, Partial, Delay, BadLength, Garbage };
 // A fault goes to a reply the device (or its FWDL unit) would send; requests
@@ -105,5 +108,8 @@ private:
 };
 
 QString kindName(DeviceKind kind);
+// The kind of that name (as kindName gives it), if there is one.
+bool kindFromName(const QString &name, DeviceKind &kind);
+QStringList kindNames();
 
 } // namespace fwsim

@@ -27,16 +27,6 @@ constexpr int kTenthsMax = 32767;
 // The rates a Fenwire transmitter and an FWDL unit can be set to.
 const QList<int> kBauds{1200, 2400, 4800, 9600, 19200, 38400, 57600};
 
-struct KindRow {
-    const char *name;
-    fwsim::DeviceKind kind;
-};
-constexpr KindRow kKindRows[] = {
-    {"fwth01", fwsim::DeviceKind::FWTH01}, {"fwth02", fwsim::DeviceKind::FWTH02},
-    {"fwt01", fwsim::DeviceKind::FWT01},   {"fwt02", fwsim::DeviceKind::FWT02},
-    {"rh15", fwsim::DeviceKind::RH15},     {"fwadc01", fwsim::DeviceKind::FWADC01},
-};
-
 struct FaultRow {
     const char *name;
     fwsim::Fault fault;
@@ -142,15 +132,9 @@ Settings readSettings(const QCommandLineParser &p)
     fwsim::Config &c = s.config;
     if (p.isSet(QStringLiteral("kind"))) {
         const QString name = p.value(QStringLiteral("kind")).toLower();
-        bool found = false;
-        for (const KindRow &row : kKindRows)
-            if (name == QLatin1String(row.name)) {
-                c.kind = row.kind;
-                found = true;
-            }
-        if (!found)
-            throw OptionError(QStringLiteral("unknown --kind \"%1\"; use fwth01, fwth02, fwt01, fwt02, rh15 or fwadc01")
-                                  .arg(p.value(QStringLiteral("kind"))));
+        if (!fwsim::kindFromName(name, c.kind))
+            throw OptionError(QStringLiteral("unknown --kind \"%1\"; use %2")
+                                  .arg(p.value(QStringLiteral("kind")), fwsim::kindNames().join(QStringLiteral(", "))));
     }
     if (p.isSet(QStringLiteral("address")))
         c.address = intOption(p, QStringLiteral("address"), kMinAddress, kMaxAddress);
@@ -252,7 +236,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption help = p.addHelpOption();
     const QCommandLineOption version = p.addVersionOption();
     p.addOptions({
-        {QStringLiteral("kind"), QStringLiteral("Device: fwth01 (default), fwth02, fwt01, fwt02, rh15 or fwadc01."),
+        {QStringLiteral("kind"), QStringLiteral("Device: %1 (fwth01 by default).").arg(fwsim::kindNames().join(QStringLiteral(", "))),
          QStringLiteral("kind")},
         {QStringLiteral("address"), QStringLiteral("The device's RS-485 address, 1 to 247 (default 1)."),
          QStringLiteral("n")},

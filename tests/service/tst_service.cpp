@@ -209,10 +209,8 @@ private slots:
             << int(DeviceKind::FWT02) << "TabSheet2" << "FWT-02" << false << "" << "";
         QTest::newRow("FWADC-01: the module page, serial and date hidden")
             << int(DeviceKind::FWADC01) << "Tab_Fwadc" << "FWADC-01" << false << "" << "";
-        QTest::newRow("type 30: identified, no page") << -1 << "Tab_Start" << "HERON programator" << false << ""
-                                                      << "";
         QTest::newRow("type 255: transmitter page, unknown name")
-            << -1 << "TabSheet2" << "<...>" << false << "" << "";
+            << int(DeviceKind::UNKNOWN255) << "TabSheet2" << "<...>" << false << "" << "";
     }
 
     void identifiesTheDevice()
@@ -223,8 +221,6 @@ private slots:
         QFETCH(bool, serviceMode);
         QFETCH(QString, serial);
         QFETCH(QString, date);
-        if (kind < 0)
-            QSKIP("The simulator plays no device of this type.");
 
         ServiceLine line(device(DeviceKind(kind)));
         QString error;
@@ -263,6 +259,27 @@ private slots:
         } else {
             QCOMPARE(line.sim.count(SF_SERVICE_MODE), 0);
         }
+    }
+
+    // The programmer device is identified but has no page: the search
+    // display stays, the parameters are read once in the background, and
+    // nothing more goes on the line.
+    void programmerGetsNoPage()
+    {
+        ServiceLine line(device(DeviceKind::HERON30));
+        QString error;
+        QVERIFY2(line.start(&error), qPrintable(error));
+        TForm_Kalibracja w;
+        w.show();
+        QTRY_VERIFY_WITH_TIMEOUT(line.sim.count(SF_PARAMS_READ) > 0, 2 * kFindMs);
+        QTest::qWait(6 * 450);
+        QCOMPARE(pageOf(w), QStringLiteral("Tab_Start"));
+        QVERIFY(w.IsIdReceived());
+        QVERIFY(w.Animate1->IsPlaying());
+        QVERIFY(!w.L_szukanie->isHidden());
+        QCOMPARE(line.sim.count(SF_IDENTIFY), 1);
+        QCOMPARE(line.sim.count(SF_PARAMS_READ), 1);
+        QCOMPARE(line.sim.count(SF_SERVICE_MODE), 0);
     }
 
     void serviceModeRepeatedEverySixthStep()
