@@ -1,6 +1,7 @@
 // The "please wait" note: opened and closed by handle, closed asynchronously,
 // deaf to stale handles, above a modal window when asked.
 #include "dn_MyInfoDlg.h"
+#include "infonotes.h"
 
 #include <QtCore/QPointer>
 #include <QtGui/QImage>
@@ -11,25 +12,7 @@
 
 namespace {
 
-TFormInfoDlg *noteOf(int handle)
-{
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        auto *note = qobject_cast<TFormInfoDlg *>(w);
-        if (note && handle != 0 && note->handle() == handle)
-            return note;
-    }
-    return nullptr;
-}
 
-int openNotes()
-{
-    int n = 0;
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (qobject_cast<TFormInfoDlg *>(w) && w->isVisible())
-            ++n;
-    }
-    return n;
-}
 
 // Whether the label's area holds pixels of more than one colour: text drawn.
 bool hasInk(QWidget *note, const QLabel *label)

@@ -4,11 +4,12 @@
 // its window.
 #include "dane.h"
 #include "dn_MyInfoDlg.h"
+#include "infonotes.h"
 #include "dn_thr_trans_rh.h"
 #include "dn_transmisja.h"
 #include "fenwire_sim.h"
 #include "kalibracja.h"
-#include "modalbox.h"
+#include "modal_answer.h"
 #include "ValCtrls.h"
 
 #include <QtCore/QElapsedTimer>
@@ -107,25 +108,7 @@ const fwsim::Request *lastOf(const QList<fwsim::Request> &requests, int sub)
     return nullptr;
 }
 
-int openNotes()
-{
-    int n = 0;
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (qobject_cast<TFormInfoDlg *>(w) && w->isVisible())
-            ++n;
-    }
-    return n;
-}
 
-TFormInfoDlg *openNote()
-{
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        auto *note = qobject_cast<TFormInfoDlg *>(w);
-        if (note && note->isVisible())
-            return note;
-    }
-    return nullptr;
-}
 
 QString pageOf(const TForm_Kalibracja &w)
 {
@@ -416,7 +399,7 @@ private slots:
         w.co_parzystosc->setCurrentText(QStringLiteral("O"));
         w.ie_adres->setText(QStringLiteral("12"));
         w.co_Jednostka->setCurrentText(QStringLiteral("°F"));
-        TModalBoxAnswer answer;
+        TModalAnswer answer;
         w.Bit_KalibWilg->click();
         QVERIFY(w.IsTransWriteRequested());
         QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), kFindMs);
@@ -467,11 +450,11 @@ private slots:
         w.ie_adres->setText(address);
         if (noSpeed)
             w.co_predkosc->setCurrentIndex(-1);
-        TModalBoxAnswer answer;
+        TModalAnswer answer;
         w.Bit_KalibWilg->click();
         QCOMPARE(answer.count(), 1);
-        QCOMPARE(answer.last().title, QStringLiteral("Warning"));
-        QCOMPARE(answer.last().text, message);
+        QCOMPARE(answer.lastTitle(), QStringLiteral("Warning"));
+        QCOMPARE(answer.lastText(), message);
         QVERIFY(w.focusWidget());
         QCOMPARE(w.focusWidget()->objectName(), focus);
         QVERIFY(!w.IsTransWriteRequested());
@@ -566,7 +549,7 @@ private slots:
         w.ed_Range12->setText(QStringLiteral("12.34"));
         w.ie_FwadcAdres->setText(QStringLiteral("9"));
         w.co_FwadcJednostka->setCurrentIndex(0);
-        TModalBoxAnswer answer;
+        TModalAnswer answer;
         w.Bit_Fwadc->click();
         QVERIFY(w.IsFwadcWriteRequested());
         QVERIFY(!w.Bit_Fwadc->isEnabled());
@@ -630,13 +613,13 @@ private slots:
         w.show();
         QVERIFY(waitModuleIdle(w, line));
 
-        TModalBoxAnswer answer;
+        TModalAnswer answer;
         // The next three requests are the write's channel type read.
         line.sim.setFault(Fault::Silence, 3);
         w.Bit_Fwadc->click();
         QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, kModuleWriteMs);
-        QCOMPARE(answer.last().title, QStringLiteral("Warning"));
-        QCOMPARE(answer.last().text, QStringLiteral("Device not responding"));
+        QCOMPARE(answer.lastTitle(), QStringLiteral("Warning"));
+        QCOMPARE(answer.lastText(), QStringLiteral("Device not responding"));
         QVERIFY(!w.IsFwadcWriteRequested());
         QCOMPARE(w.InfoHandle(), 0);
         QTRY_COMPARE(openNotes(), 0);
@@ -691,7 +674,7 @@ private slots:
 
         auto *entry = w.findChild<QLineEdit *>(field);
         QVERIFY(entry);
-        TModalBoxAnswer answer;
+        TModalAnswer answer;
         if (afterClick) {
             w.Bit_Fwadc->click();
             QVERIFY(w.IsFwadcWriteRequested());
@@ -701,8 +684,8 @@ private slots:
             w.Bit_Fwadc->click();
         }
         QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, kFindMs);
-        QCOMPARE(answer.last().title, QStringLiteral("Warning"));
-        QVERIFY2(answer.last().text.contains(told), qPrintable(answer.last().text));
+        QCOMPARE(answer.lastTitle(), QStringLiteral("Warning"));
+        QVERIFY2(answer.lastText().contains(told), qPrintable(answer.lastText()));
         QCOMPARE(w.focusWidget(), entry);
         QVERIFY(!w.IsFwadcWriteRequested());
         QVERIFY(w.Bit_Fwadc->isEnabled());
@@ -730,7 +713,7 @@ private slots:
         // while that read is on the line.
         line.sim.setFault(Fault::Silence, 4);
         QTRY_COMPARE(w.TxThreadsRunning(), 1);
-        TModalBoxAnswer answer;
+        TModalAnswer answer;
         w.Bit_Fwadc->click();
         QVERIFY(w.IsFwadcWriteRequested());
         QVERIFY(!w.Bit_Zamknij->isEnabled());

@@ -1,5 +1,5 @@
 // Answers the modal message boxes a window opens while a test drives it, and
-// remembers what they said. Header only, so other window tests can copy it.
+// remembers what they said.
 //
 //     TModalAnswer answer;                 // presses OK on every box
 //     dialog.Bit_Ustaw->click();           // may open a box and wait in it
