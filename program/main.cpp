@@ -2,12 +2,8 @@
 
 #include "dane.h"
 #include "dn_bufor.h"
-#include "ustawienia.h"
-
-#if __has_include("kalibracja.h")
 #include "kalibracja.h"
-#define FENWIRE_HAS_SERVICE_WINDOW 1
-#endif
+#include "ustawienia.h"
 
 #include <QtCore/QDateTime>
 #include <QtCore/QLocale>
@@ -847,12 +843,10 @@ void TForm_Main::SB_SerwisClick()
     // The service window's first exchange must not meet a measurement still
     // on the line.
     CzekajNaKoniecTransakcji();
-#ifdef FENWIRE_HAS_SERVICE_WINDOW
     {
         TForm_Kalibracja serwis;
         serwis.exec();
     }
-#endif
     WaitMS(kSerwisPauseMs);
     RxS_trans->SetOn(byl);
     UpdateStatusBar();

@@ -11,10 +11,7 @@
 #include "ustawienia.h"
 #include "ValCtrls.h"
 
-#if __has_include("kalibracja.h")
 #include "kalibracja.h"
-#define HAVE_SERVICE_WINDOW 1
-#endif
 
 #include <QtCore/QDir>
 #include <QtCore/QFile>
@@ -205,6 +202,7 @@ private slots:
     void settingsButton();
     void serviceButtonPausesMonitoring_data();
     void serviceButtonPausesMonitoring();
+    void serviceParameterWriteMonitorFollows();
 };
 
 void TstMainWin::startUp()
@@ -820,9 +818,6 @@ void TstMainWin::serviceButtonPausesMonitoring_data()
 
 void TstMainWin::serviceButtonPausesMonitoring()
 {
-#ifndef HAVE_SERVICE_WINDOW
-    QSKIP("the service window is not part of this build");
-#else
     QFETCH(bool, monitoring);
 
     Bench bench(fixedReadings(215, 453));
@@ -883,7 +878,43 @@ void TstMainWin::serviceButtonPausesMonitoring()
         const int before = w.Chart1->Series1()->dataCount();
         QVERIFY(bench.waitForReadings(before + 1));
     }
-#endif
+}
+
+// A technician changes the transmitter's speed and address in the service
+// window: the window closes by itself, the status bar shows the new settings
+// and the monitor goes on reading the device under them.
+void TstMainWin::serviceParameterWriteMonitorFollows()
+{
+    Bench bench(fixedReadings(215, 0, fwsim::DeviceKind::FWT01));
+    QVERIFY(bench.ready);
+    TForm_Main &w = bench.open();
+    QVERIFY(bench.waitForReadings(1));
+
+    bool written = false;
+    QTimer poll;
+    poll.setInterval(20);
+    connect(&poll, &QTimer::timeout, this, [&] {
+        auto *service = qobject_cast<TForm_Kalibracja *>(QApplication::activeModalWidget());
+        if (!service || written || !service->IsTransReceived())
+            return;
+        written = true;
+        service->co_predkosc->setCurrentText(QStringLiteral(" 19200"));
+        service->ie_adres->setText(QStringLiteral("12"));
+        service->Bit_KalibWilg->click();
+    });
+    poll.start();
+    QTest::mouseClick(w.SB_Serwis, Qt::LeftButton);
+    poll.stop();
+
+    QVERIFY(written);
+    QCOMPARE(bench.sim.state().baud, 19200);
+    QCOMPARE(bench.sim.state().address, 12);
+    QCOMPARE(w.StatusPanel0->text(), QStringLiteral(" COM1, 19200, 2, Add.RS-485: 12"));
+    const int before = w.Chart1->Series1()->dataCount();
+    QVERIFY(bench.waitForReadings(before + 1));
+    const fwsim::Request last = bench.sim.requests().last();
+    QCOMPARE(last.baud, 19200);
+    QCOMPARE(int(uint8_t(last.frame.at(0))), 12);
 }
 
 int main(int argc, char **argv)
