@@ -12,6 +12,7 @@
 #include "ValCtrls.h"
 
 #include "kalibracja.h"
+#include "simdevice.h"
 
 #include <QtCore/QDir>
 #include <QtCore/QFile>
@@ -138,16 +139,6 @@ public:
     std::unique_ptr<TForm_Main> window;
     bool ready = false;
 };
-
-fwsim::Config fixedReadings(int temperature, int humidity, fwsim::DeviceKind kind = fwsim::DeviceKind::FWTH01)
-{
-    fwsim::Config c;
-    c.kind = kind;
-    c.curve = false;
-    c.temperature = temperature;
-    c.humidity = humidity;
-    return c;
-}
 
 // A transaction that holds COM1 for a while without using the line, the way
 // a slow exchange of another window would.

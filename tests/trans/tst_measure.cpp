@@ -4,6 +4,7 @@
 #include "dn_thr_trans_rh.h"
 #include "fenwire_sim.h"
 #include "receiver.h"
+#include "simdevice.h"
 
 #include <QtCore/QFile>
 #include <QtCore/QTemporaryDir>
@@ -33,16 +34,6 @@ Run measure(TApdComPorts &ports, int address, int baud, TRH_Parametry_Biezace re
     r.doneStatus = receiver.doneStatus;
     r.terminated = receiver.terminated;
     return r;
-}
-
-fwsim::Config fixed(fwsim::DeviceKind kind, int temperature, int humidity)
-{
-    fwsim::Config c;
-    c.kind = kind;
-    c.curve = false;
-    c.temperature = temperature;
-    c.humidity = humidity;
-    return c;
 }
 
 } // namespace
@@ -91,7 +82,7 @@ private Q_SLOTS:
         QFETCH(int, humidity);
         QFETCH(bool, fahrenheit);
         QFETCH(int, expectedHumidity);
-        fwsim::Config c = fixed(kind, temperature, humidity);
+        fwsim::Config c = fixedReadings(temperature, humidity, kind);
         c.fahrenheit = fahrenheit;
         c.modeByte = 0x21;
         startSim(c);
@@ -122,7 +113,7 @@ private Q_SLOTS:
     {
         QFETCH(fwsim::Fault, fault);
         QFETCH(int, sends);
-        startSim(fixed(fwsim::DeviceKind::FWTH01, 215, 453));
+        startSim(fixedReadings(215, 453));
         m_sim->setFault(fault, 100);
         TRH_Parametry_Biezace before;
         before.Temperatura = 111;
@@ -137,7 +128,7 @@ private Q_SLOTS:
 
     void oneBadCrcIsRetried()
     {
-        startSim(fixed(fwsim::DeviceKind::FWTH01, 215, 453));
+        startSim(fixedReadings(215, 453));
         m_sim->setFault(fwsim::Fault::BadCrc, 1);
         const Run r = measure(*m_ports, 1, 9600);
         QCOMPARE(r.doneStatus, int(ST_OK));
@@ -149,7 +140,7 @@ private Q_SLOTS:
     // rate and address, then the measurement at the port's previous rate.
     void throughFwdl()
     {
-        fwsim::Config c = fixed(fwsim::DeviceKind::FWTH01, 215, 453);
+        fwsim::Config c = fixedReadings(215, 453);
         c.fwdl = true;
         c.fwdlAddress = 100;
         c.fwdlBaud = 19200;
@@ -178,7 +169,7 @@ private Q_SLOTS:
     // record untouched, and both the completion and OnTerminate still come.
     void noPortForComNumber()
     {
-        startSim(fixed(fwsim::DeviceKind::FWTH01, 215, 453));
+        startSim(fixedReadings(215, 453));
         TApdComPorts ports;
         TComPortTable onlyFirst{};
         onlyFirst[0] = &ports.port(1);
@@ -195,7 +186,7 @@ private Q_SLOTS:
 
     void baudSetOnlyWhenItDiffers()
     {
-        startSim(fixed(fwsim::DeviceKind::FWTH01, 215, 453));
+        startSim(fixedReadings(215, 453));
         TApdComPort &com3 = m_ports->port(3);
         com3.SetDeviceName(m_sim->devicePath());
         QCOMPARE(com3.Baud(), 19200);
@@ -211,7 +202,7 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         const QString link = dir.filePath(QStringLiteral("ttyFW"));
-        m_sim = std::make_unique<fwsim::Simulator>(fixed(fwsim::DeviceKind::FWTH01, 215, 453));
+        m_sim = std::make_unique<fwsim::Simulator>(fixedReadings(215, 453));
         QVERIFY(m_sim->start());
         QVERIFY(m_sim->setLink(link));
         m_ports = std::make_unique<TApdComPorts>();
@@ -232,7 +223,7 @@ private Q_SLOTS:
     // A completion posted to a receiver that is gone is dropped.
     void completionToGoneReceiverIsDropped()
     {
-        startSim(fixed(fwsim::DeviceKind::FWTH01, 215, 453));
+        startSim(fixedReadings(215, 453));
         auto record = std::make_shared<TRH_Parametry_Biezace>();
         bool terminated = false;
         {
