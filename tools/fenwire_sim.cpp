@@ -13,7 +13,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <deque>
+#include <map>
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
@@ -22,6 +22,7 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <thread>
+#include <utility>
 #include <unistd.h>
 
 namespace fwsim {
@@ -208,40 +209,83 @@ void setCloseOnExec(int fd)
 
 } // namespace
 
-struct Simulator::Impl {
-    // What the device decided about one frame.
-    struct Decision {
-        QByteArray reply;                // empty: the device stays silent
-        std::function<void()> effect;    // the change of state, made as the reply goes out
-        QString note;                    // why it stays silent, for the trace
-    };
-    struct Outgoing {
-        int64_t dueUs;
-        QByteArray bytes;
-        std::function<void()> effect;
-    };
+namespace {
 
-    explicit Impl(const Config &c)
+// One device on the line: its settings, what it remembers and the faults it
+// is to show.
+struct Device {
+    explicit Device(const Config &c)
         : config(c)
-        , startMs(TickMS())
-        , rng(kFixedSeed)
     {
     }
-
-    // Serialises plugging: start, unplug, replug and the end.
-    std::mutex plugMutex;
-    // Everything below up to the pty is guarded by mutex.
-    mutable std::mutex mutex;
     Config config;
-    int64_t startMs;
     int64_t serviceUntilMs = 0;
-    int64_t fwdlUntilMs = 0;
     Fault countFault = Fault::None;
     int countLeft = 0;
     int countParam = 0;
     Fault rateFault = Fault::None;
     double rate = 0;
     int rateParam = 0;
+
+    QString label() const { return QStringLiteral("%1@%2").arg(kindName(config.kind)).arg(config.address); }
+};
+
+// An FWDL unit is known by its address and baud rate: the devices behind the
+// same unit share its transparent window.
+using FwdlUnit = std::pair<int, int>;
+
+FwdlUnit unitOf(const Config &c)
+{
+    return {c.fwdlAddress, c.fwdlBaud};
+}
+
+// One character on the line in microseconds, rounded up so that the
+// simulated line is never faster than a real one.
+int64_t characterUs(int baud)
+{
+    return baud > 0 ? (int64_t(kBitsPerChar) * 1000000 + baud - 1) / baud : 0;
+}
+
+} // namespace
+
+struct Simulator::Impl {
+    // What a device decided about one frame.
+    struct Decision {
+        QByteArray reply;                // empty: the device stays silent
+        std::function<void()> effect;    // the change of state, made as the reply goes out
+        QString note;                    // why it stays silent, for the trace
+        bool heard = false;              // the frame reached it at its baud rate and address
+    };
+    // Bytes on their way to the program side: a reply or the adapter's echo.
+    struct Outgoing {
+        int64_t firstDueUs;              // when the first byte has crossed the line
+        int64_t stepUs;                  // one character; 0 when bytes cross at once
+        QByteArray bytes;
+        std::function<void()> effect;    // made just before the last byte goes
+        bool echo = false;
+        int sent = 0;
+        int64_t nextDueUs() const { return firstDueUs + sent * stepUs; }
+    };
+
+    explicit Impl(const std::vector<Config> &configs)
+        : startMs(TickMS())
+        , rng(kFixedSeed)
+    {
+        for (const Config &c : configs)
+            devices.emplace_back(c);
+        if (devices.empty())
+            devices.emplace_back(Config{});
+    }
+
+    // Serialises plugging: start, unplug, replug and the end.
+    std::mutex plugMutex;
+    // Everything below up to the pty is guarded by mutex.
+    mutable std::mutex mutex;
+    // Never resized after construction: the effects of replies under way
+    // point at their device.
+    std::vector<Device> devices;
+    std::map<FwdlUnit, int64_t> fwdlUntilMs; // an open transparent window, per unit
+    int64_t startMs;
     std::mt19937 rng;
     QList<Request> log;
     std::function<void(const QString &)> trace;
@@ -257,8 +301,10 @@ struct Simulator::Impl {
 
     // Serving thread only.
     QByteArray rx;
+    std::vector<int64_t> rxEndUs;  // when each byte of rx has left the line
+    int64_t lineBusyUntilUs = 0;   // when the program's last byte has left the line
     int64_t lastRxMs = 0;
-    std::deque<Outgoing> outgoing;
+    std::vector<Outgoing> outgoing;
 
     bool openPty(QString *error);
     void closePty();
@@ -268,16 +314,27 @@ struct Simulator::Impl {
     void removeLink();
 
     void serve();
-    void takeFrames(QStringList &lines);
-    void handleFrame(const QByteArray &frame, QStringList &lines);
+    void receive(const QByteArray &bytes, QStringList &lines);
+    void takeFrames(int baud, bool odd, QStringList &lines);
+    void handleFrame(const QByteArray &frame, int64_t endUs, int baud, bool odd, QStringList &lines);
     void sendDue(QStringList &lines);
     void emitTrace(const QStringList &lines);
 
-    Decision decide(const QByteArray &frame, int baud, int64_t nowMs);
-    Decision decideDevice(uint8_t address, uint8_t fun, uint8_t sub, const QByteArray &data, int64_t nowMs);
-    QByteArray measurement(uint8_t address, int64_t nowMs) const;
-    QByteArray identification(uint8_t address) const;
-    QByteArray adcConfiguration(uint8_t address) const;
+    bool lineCharTime() const;
+    bool lineEcho() const;
+    Device *deviceAt(int address);
+    State stateOf(const Device &device, int64_t nowMs) const;
+    static void setCountFault(Device &device, Fault fault, int count, int delayMs);
+    static void setRateFault(Device &device, Fault fault, double rate, int delayMs);
+
+    Decision decideFwdlCommand(const QByteArray &frame, int baud, int &device);
+    Decision decide(Device &device, const QByteArray &frame, int baud, bool forwarded, int64_t nowMs);
+    Decision decideDevice(Device &device, uint8_t address, uint8_t fun, uint8_t sub, const QByteArray &data,
+                          int64_t nowMs);
+    QByteArray measurement(const Config &config, uint8_t address, int64_t nowMs) const;
+    static QByteArray identification(const Config &config, uint8_t address);
+    static QByteArray adcConfiguration(const Config &config, uint8_t address);
+    Fault drawFault(Device &device, int &param);
     QByteArray applyFault(Fault fault, int param, const QByteArray &reply);
 };
 
@@ -338,6 +395,8 @@ void Simulator::Impl::startThread()
 {
     stop = false;
     rx.clear();
+    rxEndUs.clear();
+    lineBusyUntilUs = 0;
     outgoing.clear();
     thread = std::thread([this] { serve(); });
 }
@@ -397,22 +456,23 @@ void Simulator::Impl::removeLink()
 void Simulator::Impl::serve()
 {
     while (!stop) {
-        int timeout = kPollStepMs;
+        // Bytes are due at the pace of the line, finer than a millisecond.
+        int64_t waitUs = int64_t(kPollStepMs) * 1000;
         if (!outgoing.empty()) {
-            const int64_t waitUs = outgoing.front().dueUs - nowUs();
-            timeout = int(std::clamp<int64_t>((waitUs + 999) / 1000, 0, kPollStepMs));
+            const int64_t now = nowUs();
+            for (const Outgoing &o : outgoing)
+                waitUs = std::min(waitUs, o.nextDueUs() - now);
+            waitUs = std::max<int64_t>(waitUs, 0);
         }
+        const timespec timeout{time_t(waitUs / 1000000), long(waitUs % 1000000) * 1000};
         pollfd p{master, POLLIN, 0};
-        const int r = ::poll(&p, 1, timeout);
+        const int r = ::ppoll(&p, 1, &timeout, nullptr);
         QStringList lines;
         if (r > 0 && (p.revents & POLLIN)) {
             char buf[kReadChunk];
             const ssize_t n = ::read(master, buf, sizeof buf);
-            if (n > 0) {
-                rx.append(buf, int(n));
-                lastRxMs = TickMS();
-                takeFrames(lines);
-            }
+            if (n > 0)
+                receive(QByteArray(buf, int(n)), lines);
         } else if (r > 0) {
             // A hang-up cannot happen while we hold the slave; do not spin if it does.
             std::this_thread::sleep_for(std::chrono::milliseconds(kPollStepMs));
@@ -420,32 +480,17 @@ void Simulator::Impl::serve()
         if (!rx.isEmpty() && TickMS() - lastRxMs >= kInterFrameGapMs) {
             lines << QStringLiteral("<- dropped %1 (no frame)").arg(hex(rx));
             rx.clear();
+            rxEndUs.clear();
         }
         sendDue(lines);
         emitTrace(lines);
     }
 }
 
-void Simulator::Impl::takeFrames(QStringList &lines)
+void Simulator::Impl::receive(const QByteArray &bytes, QStringList &lines)
 {
-    while (rx.size() >= kModbusHeaderSize) {
-        const uint8_t fun = uint8_t(rx[1]);
-        const int length = uint8_t(rx[3]) << 8 | uint8_t(rx[4]);
-        if ((fun != kFunRead && fun != kFunWrite) || length < kModbusMinFrame || length > kModbusBufferSize) {
-            lines << QStringLiteral("<- dropped %1 (bad header)").arg(hex(rx));
-            rx.clear();
-            return;
-        }
-        if (rx.size() < length)
-            return;
-        const QByteArray frame = rx.left(length);
-        rx.remove(0, length);
-        handleFrame(frame, lines);
-    }
-}
-
-void Simulator::Impl::handleFrame(const QByteArray &frame, QStringList &lines)
-{
+    const int64_t now = nowUs();
+    lastRxMs = TickMS();
     termios t{};
     int baud = 0;
     bool odd = false;
@@ -453,6 +498,53 @@ void Simulator::Impl::handleFrame(const QByteArray &frame, QStringList &lines)
         baud = baudOf(cfgetospeed(&t));
         odd = (t.c_cflag & PARODD) != 0;
     }
+    bool charTime = false;
+    bool echo = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        charTime = lineCharTime();
+        echo = lineEcho();
+    }
+    // Bytes cross the pty at once, but the program's UART sends them one
+    // after another at its baud rate: a byte has left the line one character
+    // after it was written, and not before the byte ahead of it.
+    const int64_t charUs = charTime ? characterUs(baud) : 0;
+    const int64_t firstEndUs = std::max(now, lineBusyUntilUs) + charUs;
+    for (int i = 0; i < bytes.size(); ++i)
+        rxEndUs.push_back(firstEndUs + i * charUs);
+    lineBusyUntilUs = rxEndUs.back();
+    rx.append(bytes);
+    // The adapter hears its own transmitter: every byte comes back as it
+    // crosses the line, whatever the baud rate and whether or not it makes
+    // a frame for anyone.
+    if (echo)
+        outgoing.push_back({firstEndUs, charUs, bytes, {}, true});
+    takeFrames(baud, odd, lines);
+}
+
+void Simulator::Impl::takeFrames(int baud, bool odd, QStringList &lines)
+{
+    while (rx.size() >= kModbusHeaderSize) {
+        const uint8_t fun = uint8_t(rx[1]);
+        const int length = uint8_t(rx[3]) << 8 | uint8_t(rx[4]);
+        if ((fun != kFunRead && fun != kFunWrite) || length < kModbusMinFrame || length > kModbusBufferSize) {
+            lines << QStringLiteral("<- dropped %1 (bad header)").arg(hex(rx));
+            rx.clear();
+            rxEndUs.clear();
+            return;
+        }
+        if (rx.size() < length)
+            return;
+        const QByteArray frame = rx.left(length);
+        const int64_t endUs = rxEndUs[size_t(length - 1)];
+        rx.remove(0, length);
+        rxEndUs.erase(rxEndUs.begin(), rxEndUs.begin() + length);
+        handleFrame(frame, endUs, baud, odd, lines);
+    }
+}
+
+void Simulator::Impl::handleFrame(const QByteArray &frame, int64_t endUs, int baud, bool odd, QStringList &lines)
+{
     const int64_t nowMs = TickMS();
     const bool crcOk = crcGood(frame);
 
@@ -460,37 +552,72 @@ void Simulator::Impl::handleFrame(const QByteArray &frame, QStringList &lines)
     Request request{nowMs, baud, odd, frame, false};
     QString line = QStringLiteral("<- %1 at %2 baud").arg(hex(frame)).arg(baud);
     Decision d;
-    if (crcOk)
-        d = decide(frame, baud, nowMs);
-    else
-        d.note = QStringLiteral("bad CRC");
+    int who = -1;
+    Fault fault = Fault::None;
+    int param = 0;
+    QStringList notes;
+    if (crcOk) {
+        // A transparent unit forwards the one frame that follows its
+        // acknowledgement, whatever it is; then it listens for itself again.
+        std::vector<FwdlUnit> forwarding;
+        for (const auto &[unit, until] : fwdlUntilMs)
+            if (until != 0 && nowMs <= until)
+                forwarding.push_back(unit);
+        fwdlUntilMs.clear();
 
-    if (!d.reply.isEmpty()) {
-        Fault fault = Fault::None;
-        int param = 0;
-        if (countFault != Fault::None && countLeft > 0) {
-            fault = countFault;
-            param = countParam;
-            if (--countLeft == 0)
-                countFault = Fault::None;
-        } else if (rateFault != Fault::None && std::bernoulli_distribution(rate)(rng)) {
-            fault = rateFault;
-            param = rateParam;
+        d = decideFwdlCommand(frame, baud, who);
+        const bool command = who >= 0;
+        if (command) {
+            fault = drawFault(devices[size_t(who)], param);
+            if (fault == Fault::Silence) {
+                d.note = QStringLiteral("fault: silence");
+                who = -1;
+            }
         }
-        if (fault == Fault::Silence) {
-            d.note = QStringLiteral("fault: silence");
-        } else {
-            int64_t dueUs = nowUs();
-            if (fault == Fault::Delay)
-                dueUs += int64_t(std::max(0, param)) * 1000;
-            QByteArray bytes = applyFault(fault, param, d.reply);
-            if (config.charTime && config.baud > 0)
-                dueUs += int64_t(bytes.size()) * kBitsPerChar * 1000000 / config.baud;
-            if (fault != Fault::None)
-                line += QStringLiteral(" (fault: %1)").arg(faultName(fault));
-            outgoing.push_back({dueUs, bytes, std::move(d.effect)});
-            request.answered = true;
+        // The devices in line order; the first that answers takes the frame.
+        // One silenced by a fault acts as if it had not heard it, so a device
+        // after it may answer, as on a real line.
+        for (int i = 0; !command && i < int(devices.size()); ++i) {
+            Device &device = devices[size_t(i)];
+            const bool forwarded = device.config.fwdl
+                                   && std::find(forwarding.begin(), forwarding.end(), unitOf(device.config))
+                                          != forwarding.end();
+            Decision di = decide(device, frame, baud, forwarded, nowMs);
+            if (!di.reply.isEmpty()) {
+                fault = drawFault(device, param);
+                if (fault != Fault::Silence) {
+                    d = std::move(di);
+                    who = i;
+                    break;
+                }
+                di.note = QStringLiteral("fault: silence");
+            }
+            if (devices.size() == 1)
+                d.note = di.note;
+            else if (di.heard)
+                notes << QStringLiteral("%1: %2").arg(device.label(), di.note);
         }
+        if (!command && who < 0 && devices.size() > 1)
+            d.note = notes.isEmpty() ? QStringLiteral("no device takes it") : notes.join(QStringLiteral("; "));
+    } else {
+        d.note = QStringLiteral("bad CRC");
+    }
+
+    if (who >= 0) {
+        const Device &device = devices[size_t(who)];
+        if (devices.size() > 1)
+            line += QStringLiteral(" [%1]").arg(device.label());
+        // The device turns the line around only once the request has left it.
+        int64_t startUs = endUs + int64_t(std::max(0, device.config.turnaroundMs)) * 1000;
+        if (fault == Fault::Delay)
+            startUs += int64_t(std::max(0, param)) * 1000;
+        const int64_t charUs = lineCharTime() ? characterUs(baud) : 0;
+        const QByteArray bytes = applyFault(fault, param, d.reply);
+        if (fault != Fault::None)
+            line += QStringLiteral(" (fault: %1)").arg(faultName(fault));
+        outgoing.push_back({startUs + charUs, charUs, bytes, std::move(d.effect)});
+        request.answered = true;
+        request.device = who;
     }
     if (!request.answered)
         line += QStringLiteral(" -- no reply (%1)").arg(d.note.isEmpty() ? QStringLiteral("ignored") : d.note);
@@ -500,24 +627,38 @@ void Simulator::Impl::handleFrame(const QByteArray &frame, QStringList &lines)
 
 void Simulator::Impl::sendDue(QStringList &lines)
 {
-    const int64_t now = nowUs();
-    while (!outgoing.empty() && outgoing.front().dueUs <= now) {
-        Outgoing o = std::move(outgoing.front());
-        outgoing.pop_front();
+    for (;;) {
+        const int64_t now = nowUs();
+        // The earliest due first, so an echo never falls behind the reply
+        // that follows it.
+        auto next = outgoing.end();
+        for (auto it = outgoing.begin(); it != outgoing.end(); ++it)
+            if (next == outgoing.end() || it->nextDueUs() < next->nextDueUs())
+                next = it;
+        if (next == outgoing.end() || next->nextDueUs() > now)
+            return;
+        Outgoing &o = *next;
+        const int size = int(o.bytes.size());
+        const int due = o.stepUs > 0 ? int(std::min<int64_t>(size, (now - o.firstDueUs) / o.stepUs + 1)) : size;
         // The device changes its state as it answers: a new address or baud
         // rate only holds for requests after the acknowledgement.
-        if (o.effect) {
+        if (due == size && o.effect) {
             std::lock_guard<std::mutex> lock(mutex);
             o.effect();
         }
-        int done = 0;
-        while (done < o.bytes.size()) {
-            const ssize_t n = ::write(master, o.bytes.constData() + done, size_t(o.bytes.size() - done));
-            if (n <= 0)
-                break; // nobody reads and the buffer is full: the reply is lost on the line
-            done += int(n);
+        bool lost = false;
+        while (o.sent < due) {
+            const ssize_t n = ::write(master, o.bytes.constData() + o.sent, size_t(due - o.sent));
+            if (n <= 0) {
+                lost = true; // nobody reads and the buffer is full: the rest is lost on the line
+                break;
+            }
+            o.sent += int(n);
         }
-        lines << QStringLiteral("-> %1").arg(hex(o.bytes.left(done)));
+        if (o.sent == size || lost) {
+            lines << (o.echo ? QStringLiteral("-> echo %1") : QStringLiteral("-> %1")).arg(hex(o.bytes.left(o.sent)));
+            outgoing.erase(next);
+        }
     }
 }
 
@@ -535,43 +676,124 @@ void Simulator::Impl::emitTrace(const QStringList &lines)
             t(l);
 }
 
+bool Simulator::Impl::lineCharTime() const
+{
+    return std::any_of(devices.begin(), devices.end(), [](const Device &d) { return d.config.charTime; });
+}
+
+bool Simulator::Impl::lineEcho() const
+{
+    return std::any_of(devices.begin(), devices.end(), [](const Device &d) { return d.config.echo; });
+}
+
+Device *Simulator::Impl::deviceAt(int address)
+{
+    for (Device &d : devices)
+        if (d.config.address == address)
+            return &d;
+    return nullptr;
+}
+
+State Simulator::Impl::stateOf(const Device &device, int64_t nowMs) const
+{
+    const Config &c = device.config;
+    bool transparent = false;
+    if (c.fwdl) {
+        const auto it = fwdlUntilMs.find(unitOf(c));
+        transparent = it != fwdlUntilMs.end() && it->second != 0 && nowMs <= it->second;
+    }
+    return State{c.address,  c.baud,     c.parity,    c.fahrenheit, nowMs < device.serviceUntilMs,
+                 c.adcType1, c.adcType2, c.adcRanges, transparent};
+}
+
+void Simulator::Impl::setCountFault(Device &device, Fault fault, int count, int delayMs)
+{
+    device.countFault = count > 0 ? fault : Fault::None;
+    device.countLeft = std::max(0, count);
+    device.countParam = delayMs;
+}
+
+void Simulator::Impl::setRateFault(Device &device, Fault fault, double rate, int delayMs)
+{
+    device.rate = std::clamp(rate, 0.0, 1.0);
+    device.rateFault = device.rate > 0 ? fault : Fault::None;
+    device.rateParam = delayMs;
+}
+
+// The fault this reply gets, if any: a counted fault before one at a rate.
+Fault Simulator::Impl::drawFault(Device &device, int &param)
+{
+    if (device.countFault != Fault::None && device.countLeft > 0) {
+        const Fault fault = device.countFault;
+        param = device.countParam;
+        if (--device.countLeft == 0)
+            device.countFault = Fault::None;
+        return fault;
+    }
+    if (device.rateFault != Fault::None && std::bernoulli_distribution(device.rate)(rng)) {
+        param = device.rateParam;
+        return device.rateFault;
+    }
+    return Fault::None;
+}
+
 // ---- what the device answers ----
 
-Simulator::Impl::Decision Simulator::Impl::decide(const QByteArray &frame, int baud, int64_t nowMs)
+// The transparent-mode command is the unit's, not a device's: it answers
+// once however many devices stand behind it, and `device` is the first of
+// them (whose faults and turnaround the unit shows).
+Simulator::Impl::Decision Simulator::Impl::decideFwdlCommand(const QByteArray &frame, int baud, int &device)
 {
+    const uint8_t address = uint8_t(frame[0]);
+    const uint8_t fun = uint8_t(frame[1]);
+    const uint8_t sub = uint8_t(frame[2]);
+    device = -1;
+    if (fun != kFunWrite || sub != SF_FWDL_TRANSPARENT || frame.size() != kModbusMinFrame)
+        return {};
+    for (int i = 0; i < int(devices.size()); ++i) {
+        const Config &c = devices[size_t(i)].config;
+        if (c.fwdl && address == c.fwdlAddress && baud == c.fwdlBaud) {
+            device = i;
+            const FwdlUnit unit = unitOf(c);
+            Decision d;
+            d.reply = buildFrame(address, fun, sub, {});
+            d.heard = true;
+            // The window opens as the acknowledgement leaves the unit.
+            d.effect = [this, unit] { fwdlUntilMs[unit] = TickMS() + kFwdlTransparentMs; };
+            return d;
+        }
+    }
+    return {};
+}
+
+Simulator::Impl::Decision Simulator::Impl::decide(Device &device, const QByteArray &frame, int baud,
+                                                  bool forwarded, int64_t nowMs)
+{
+    const Config &config = device.config;
     const uint8_t address = uint8_t(frame[0]);
     const uint8_t fun = uint8_t(frame[1]);
     const uint8_t sub = uint8_t(frame[2]);
     const QByteArray data = frame.mid(kModbusHeaderSize, frame.size() - kModbusMinFrame);
 
-    if (config.fwdl) {
-        if (address == config.fwdlAddress && fun == kFunWrite && sub == SF_FWDL_TRANSPARENT && data.isEmpty()
-            && baud == config.fwdlBaud) {
-            Decision d;
-            d.reply = buildFrame(address, fun, sub, {});
-            // The window opens as the acknowledgement leaves the unit.
-            d.effect = [this] { fwdlUntilMs = TickMS() + kFwdlTransparentMs; };
-            return d;
-        }
-        if (fwdlUntilMs == 0 || nowMs > fwdlUntilMs) {
-            fwdlUntilMs = 0;
-            return {{}, {}, QStringLiteral("FWDL unit not transparent")};
-        }
-        fwdlUntilMs = 0; // one request only
-    }
+    if (config.fwdl && !forwarded)
+        return {{}, {}, QStringLiteral("FWDL unit not transparent")};
     if (baud != config.baud)
         return {{}, {}, QStringLiteral("baud rate differs from the device's %1").arg(config.baud)};
     if (address != config.address && address != kServiceAddress)
         return {{}, {}, QStringLiteral("not this device's address")};
-    return decideDevice(address, fun, sub, data, nowMs);
+    Decision d = decideDevice(device, address, fun, sub, data, nowMs);
+    d.heard = true;
+    return d;
 }
 
-Simulator::Impl::Decision Simulator::Impl::decideDevice(uint8_t address, uint8_t fun, uint8_t sub,
-                                                        const QByteArray &data, int64_t nowMs)
+Simulator::Impl::Decision Simulator::Impl::decideDevice(Device &device, uint8_t address, uint8_t fun,
+                                                        uint8_t sub, const QByteArray &data, int64_t nowMs)
 {
+    Device *const dev = &device; // what the effects change as the reply leaves
+    const Config &config = device.config;
     const KindInfo &kind = kindInfo(config.kind);
     const bool adc = config.kind == DeviceKind::FWADC01;
-    const bool gated = config.kind == DeviceKind::FWTH01 && nowMs >= serviceUntilMs;
+    const bool gated = config.kind == DeviceKind::FWTH01 && nowMs >= device.serviceUntilMs;
     const auto ack = [&] { return buildFrame(address, fun, sub, {}); };
     const auto silent = [](const QString &why) { return Decision{{}, {}, why}; };
     const auto dataSize = [&](int n) { return data.size() == n; };
@@ -580,10 +802,10 @@ Simulator::Impl::Decision Simulator::Impl::decideDevice(uint8_t address, uint8_t
     if (fun == kFunRead && data.isEmpty()) {
         switch (sub) {
         case SF_MEASURE:
-            d.reply = measurement(address, nowMs);
+            d.reply = measurement(config, address, nowMs);
             return d;
         case SF_IDENTIFY:
-            d.reply = identification(address);
+            d.reply = identification(config, address);
             return d;
         case SF_PARAMS_READ: {
             if (gated)
@@ -609,7 +831,7 @@ Simulator::Impl::Decision Simulator::Impl::decideDevice(uint8_t address, uint8_t
         case SF_ADC_CONFIG_READ:
             if (!adc)
                 break;
-            d.reply = adcConfiguration(address);
+            d.reply = adcConfiguration(config, address);
             return d;
         default:
             break;
@@ -631,7 +853,7 @@ Simulator::Impl::Decision Simulator::Impl::decideDevice(uint8_t address, uint8_t
         if (data != identity)
             return silent(QStringLiteral("service mode: not this device's identity"));
         d.reply = ack();
-        d.effect = [this] { serviceUntilMs = TickMS() + config.serviceModeMs; };
+        d.effect = [dev] { dev->serviceUntilMs = TickMS() + dev->config.serviceModeMs; };
         return d;
     }
     case SF_UNIT_WRITE: {
@@ -643,7 +865,7 @@ Simulator::Impl::Decision Simulator::Impl::decideDevice(uint8_t address, uint8_t
         if (unit > 1)
             return silent(QStringLiteral("unknown unit"));
         d.reply = ack();
-        d.effect = [this, unit] { config.fahrenheit = unit == 1; };
+        d.effect = [dev, unit] { dev->config.fahrenheit = unit == 1; };
         return d;
     }
     case SF_PARAMS_WRITE: {
@@ -659,10 +881,10 @@ Simulator::Impl::Decision Simulator::Impl::decideDevice(uint8_t address, uint8_t
             || parity >= kParityCodes || newAddress < 1 || newAddress > kMaxDeviceAddress)
             return silent(QStringLiteral("parameters out of range"));
         d.reply = ack();
-        d.effect = [this, baud, parity, newAddress] {
-            config.baud = baud;
-            config.parity = parity;
-            config.address = newAddress;
+        d.effect = [dev, baud, parity, newAddress] {
+            dev->config.baud = baud;
+            dev->config.parity = parity;
+            dev->config.address = newAddress;
         };
         return d;
     }
@@ -674,7 +896,7 @@ Simulator::Impl::Decision Simulator::Impl::decideDevice(uint8_t address, uint8_t
         if (channel >= kAdcChannels || type >= kAdcTypeCount)
             return silent(QStringLiteral("channel type out of range"));
         d.reply = ack();
-        d.effect = [this, channel, type] { (channel == 0 ? config.adcType1 : config.adcType2) = type; };
+        d.effect = [dev, channel, type] { (channel == 0 ? dev->config.adcType1 : dev->config.adcType2) = type; };
         return d;
     }
     case SF_RANGES_020_WRITE:
@@ -686,8 +908,8 @@ Simulator::Impl::Decision Simulator::Impl::decideDevice(uint8_t address, uint8_t
         for (int i = 0; i < kAdcRangesPerWrite; ++i)
             values[i] = uint16_t(uint8_t(data[2 * i]) << 8 | uint8_t(data[2 * i + 1]));
         d.reply = ack();
-        d.effect = [this, first, values] {
-            std::copy(values.begin(), values.end(), config.adcRanges.begin() + first);
+        d.effect = [dev, first, values] {
+            std::copy(values.begin(), values.end(), dev->config.adcRanges.begin() + first);
         };
         return d;
     }
@@ -697,7 +919,7 @@ Simulator::Impl::Decision Simulator::Impl::decideDevice(uint8_t address, uint8_t
     return silent(QStringLiteral("unknown request"));
 }
 
-QByteArray Simulator::Impl::measurement(uint8_t address, int64_t nowMs) const
+QByteArray Simulator::Impl::measurement(const Config &config, uint8_t address, int64_t nowMs) const
 {
     const KindInfo &kind = kindInfo(config.kind);
     int16_t temperature = clampTenths(config.temperature);
@@ -722,7 +944,7 @@ QByteArray Simulator::Impl::measurement(uint8_t address, int64_t nowMs) const
     return buildFrame(address, kFunRead, SF_MEASURE, data);
 }
 
-QByteArray Simulator::Impl::identification(uint8_t address) const
+QByteArray Simulator::Impl::identification(const Config &config, uint8_t address)
 {
     const KindInfo &kind = kindInfo(config.kind);
     QByteArray data;
@@ -740,7 +962,7 @@ QByteArray Simulator::Impl::identification(uint8_t address) const
     return buildFrame(address, kFunRead, SF_IDENTIFY, data);
 }
 
-QByteArray Simulator::Impl::adcConfiguration(uint8_t address) const
+QByteArray Simulator::Impl::adcConfiguration(const Config &config, uint8_t address)
 {
     QByteArray data;
     data.append(char(config.fahrenheit ? 1 : 0));
@@ -795,7 +1017,12 @@ QByteArray Simulator::Impl::applyFault(Fault fault, int param, const QByteArray 
 // ---- the public face ----
 
 Simulator::Simulator(Config config)
-    : m_d(std::make_unique<Impl>(config))
+    : m_d(std::make_unique<Impl>(std::vector<Config>{config}))
+{
+}
+
+Simulator::Simulator(std::vector<Config> devices)
+    : m_d(std::make_unique<Impl>(devices))
 {
 }
 
@@ -857,42 +1084,84 @@ bool Simulator::replug(QString *error)
 void Simulator::setFault(Fault fault, int count, int delayMs)
 {
     std::lock_guard<std::mutex> lock(m_d->mutex);
-    m_d->countFault = count > 0 ? fault : Fault::None;
-    m_d->countLeft = std::max(0, count);
-    m_d->countParam = delayMs;
+    Impl::setCountFault(m_d->devices.front(), fault, count, delayMs);
 }
 
 void Simulator::setFaultRate(Fault fault, double rate, int delayMs)
 {
     std::lock_guard<std::mutex> lock(m_d->mutex);
-    m_d->rate = std::clamp(rate, 0.0, 1.0);
-    m_d->rateFault = m_d->rate > 0 ? fault : Fault::None;
-    m_d->rateParam = delayMs;
+    Impl::setRateFault(m_d->devices.front(), fault, rate, delayMs);
 }
 
 void Simulator::setReadings(int temperatureTenths, int humidityTenths)
 {
     std::lock_guard<std::mutex> lock(m_d->mutex);
-    m_d->config.temperature = temperatureTenths;
-    m_d->config.humidity = humidityTenths;
-    m_d->config.curve = false;
+    Config &c = m_d->devices.front().config;
+    c.temperature = temperatureTenths;
+    c.humidity = humidityTenths;
+    c.curve = false;
 }
 
 void Simulator::setConfig(const Config &config)
 {
     std::lock_guard<std::mutex> lock(m_d->mutex);
-    m_d->config = config;
-    m_d->serviceUntilMs = 0;
-    m_d->fwdlUntilMs = 0;
+    Device &d = m_d->devices.front();
+    if (d.config.fwdl)
+        m_d->fwdlUntilMs.erase(unitOf(d.config));
+    d.config = config;
+    d.serviceUntilMs = 0;
 }
 
 State Simulator::state() const
 {
     std::lock_guard<std::mutex> lock(m_d->mutex);
-    const Config &c = m_d->config;
+    return m_d->stateOf(m_d->devices.front(), TickMS());
+}
+
+bool Simulator::setFault(int address, Fault fault, int count, int delayMs)
+{
+    std::lock_guard<std::mutex> lock(m_d->mutex);
+    Device *d = m_d->deviceAt(address);
+    if (d)
+        Impl::setCountFault(*d, fault, count, delayMs);
+    return d != nullptr;
+}
+
+bool Simulator::setFaultRate(int address, Fault fault, double rate, int delayMs)
+{
+    std::lock_guard<std::mutex> lock(m_d->mutex);
+    Device *d = m_d->deviceAt(address);
+    if (d)
+        Impl::setRateFault(*d, fault, rate, delayMs);
+    return d != nullptr;
+}
+
+bool Simulator::setReadings(int address, int temperatureTenths, int humidityTenths)
+{
+    std::lock_guard<std::mutex> lock(m_d->mutex);
+    Device *d = m_d->deviceAt(address);
+    if (d) {
+        d->config.temperature = temperatureTenths;
+        d->config.humidity = humidityTenths;
+        d->config.curve = false;
+    }
+    return d != nullptr;
+}
+
+int Simulator::deviceCount() const
+{
+    std::lock_guard<std::mutex> lock(m_d->mutex);
+    return int(m_d->devices.size());
+}
+
+QList<State> Simulator::states() const
+{
+    std::lock_guard<std::mutex> lock(m_d->mutex);
     const int64_t now = TickMS();
-    return State{c.address,  c.baud,     c.parity,      c.fahrenheit, now < m_d->serviceUntilMs,
-                 c.adcType1, c.adcType2, c.adcRanges, m_d->fwdlUntilMs != 0 && now <= m_d->fwdlUntilMs};
+    QList<State> out;
+    for (const Device &d : m_d->devices)
+        out.append(m_d->stateOf(d, now));
+    return out;
 }
 
 QList<Request> Simulator::requests() const

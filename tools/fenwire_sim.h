@@ -1,10 +1,17 @@
-// A simulated Fenwire device on a pseudo-terminal.
+// Simulated Fenwire devices on a pseudo-terminal.
 //
 // The program under test opens the slave side like a serial port; the
-// simulator owns the master side and answers the Fenwire frames the way one
-// device on an RS-485 line does (optionally behind an FWDL central unit). It
-// misbehaves on request, so the link's retries and checks can be exercised
+// simulator owns the master side and answers the Fenwire frames the way the
+// devices on one RS-485 line do (each optionally behind an FWDL central unit).
+// It misbehaves on request, so the link's retries and checks can be exercised
 // end to end without hardware.
+//
+// A line of several devices: each answers its own address only. A real line
+// where two devices answer the same frame collides, so here at most one
+// device answers any frame: the first in the list that takes it (the one that
+// hears it at its baud rate and address and would reply). That is what makes
+// the service address 247 work with several devices: the first device that
+// hears the frame there answers, the others neither answer nor act on it.
 #pragma once
 
 #include <QtCore/QByteArray>
@@ -15,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace fwsim {
 
@@ -30,18 +38,19 @@ enum class DeviceKind { FWTH01, FWTH02, FWT01, FWT02, RH15, FWADC01, HERON30, UN
 enum class Fault { None, Silence, BadCrc, WrongEcho, Partial, Delay, BadLength, Garbage };
 // A fault goes to a reply the device (or its FWDL unit) would send; requests
 // it ignores anyway do not use one up. Silence: no reply, and the device does
-// not act on the request (a write is not carried out). The other faults
-// mangle the reply to a request the device did act on.
-// BadCrc: reply with a wrong CRC. WrongEcho: reply with another sub-function
-// (and CRC right). Partial: only the first 4 bytes of the reply. Delay: reply
-// after delayMs. BadLength: a reply whose length field is 3, or the value
-// given as delayMs when that is not 0 (600 for a frame longer than any
-// buffer), CRC right over what is sent. Garbage: 1..40 random bytes instead
-// of the reply.
+// not act on the request (a write is not carried out): it acts as if it had
+// not heard it, so on a line the next device that takes the frame answers
+// (at 247, say). The other faults mangle the reply to a request the device
+// did act on. BadCrc: reply with a wrong CRC. WrongEcho: reply with another
+// sub-function (and CRC right). Partial: only the first 4 bytes of the reply.
+// Delay: the reply comes delayMs later. BadLength: a reply whose length field
+// is 3, or the value given as delayMs when that is not 0 (600 for a frame
+// longer than any buffer), CRC right over what is sent. Garbage: 1..40 random
+// bytes instead of the reply.
 
 struct Config {
     DeviceKind kind = DeviceKind::FWTH01;
-    int address = 1;          // the device's own address; it ALSO always answers at 247
+    int address = 1;          // the device's own address; it ALSO answers at 247 (see above)
     int baud = 9600;          // frames sent at another baud rate are ignored
     int parity = 0;           // 0 none, 1 odd, 2 even (reported by sub-function 22)
     bool fahrenheit = false;  // status bit 4
@@ -54,7 +63,15 @@ struct Config {
     QByteArray version = "1.07";   // 4 characters (blank-padded or cut)
     int32_t makerSerial = 987654;
     bool fwdl = false; int fwdlAddress = 100; int fwdlBaud = 19200; // behind an FWDL unit
-    bool charTime = false;    // model the character time of the line on replies
+    // The line's timing. Without the character time bytes cross the pty at
+    // once; with it, a reply starts only after the request's last byte would
+    // have left the line at the program side's baud rate, and its bytes (and
+    // the echo below) come at the pace of the line (11 bits a character).
+    // charTime and echo belong to the line, not to a device: they are on when
+    // any device's config asks for them.
+    bool charTime = false;
+    int turnaroundMs = 5;     // the device's pause between a request's end and its reply
+    bool echo = false;        // the adapter hands every byte sent back to the program side
     int serviceModeMs = 5000; // FWTH-01: service mode lasts this long unless repeated
     // ADC module state
     int adcType1 = 0, adcType2 = 3;
@@ -68,6 +85,7 @@ struct Request {           // one frame the simulator received
     bool oddParity;        // PARODD as seen on the master
     QByteArray frame;      // the whole frame as received (CRC included)
     bool answered;         // whether a reply (even a faulty one) was sent
+    int device = -1;       // the answering device's place in the list, -1 when none answered
 };
 
 struct State {             // device state as it is now
@@ -75,9 +93,14 @@ struct State {             // device state as it is now
     int adcType1, adcType2; std::array<uint16_t, 8> adcRanges; bool fwdlTransparent;
 };
 
+// Calls without an address speak to the first device of the list (with one
+// device, to the device); those with an address to the first device whose own
+// address that is now, and return false when there is none. The request log
+// is the line's.
 class Simulator {
 public:
     explicit Simulator(Config config = {});
+    explicit Simulator(std::vector<Config> devices); // in line order; an empty list means one default device
     ~Simulator();                        // stops the thread, closes the master, removes the link
     Simulator(const Simulator &) = delete;
     Simulator &operator=(const Simulator &) = delete;
@@ -92,6 +115,11 @@ public:
     void setReadings(int temperatureTenths, int humidityTenths); // also switches the curve off
     void setConfig(const Config &config); // replace the whole config/state (e.g. kind)
     State state() const;
+    bool setFault(int address, Fault fault, int count, int delayMs = 0);
+    bool setFaultRate(int address, Fault fault, double rate, int delayMs = 0);
+    bool setReadings(int address, int temperatureTenths, int humidityTenths);
+    int deviceCount() const;
+    QList<State> states() const;         // one per device, in line order
     QList<Request> requests() const;     // everything received so far (thread-safe copy)
     void clearRequests();
     int count(uint8_t subFunction) const;// requests received with this sub-function (good CRC)

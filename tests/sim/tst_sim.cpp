@@ -12,6 +12,7 @@
 #include <QtCore/QThread>
 #include <QtTest/QtTest>
 
+#include <chrono>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -40,9 +41,27 @@ speed_t speedOf(int baud)
 {
     switch (baud) {
     case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
     case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
     default: return B9600;
     }
+}
+
+// Microseconds on the clock the simulator keeps its line time by.
+int64_t usNow()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// The least time `bytes` characters take on the line: start bit, 8 data bits,
+// 2 stop bits each.
+double wireUs(int bytes, int baud)
+{
+    return bytes * 11 * 1e6 / baud;
 }
 
 QByteArray bytes(const char *hexText)
@@ -155,6 +174,45 @@ public:
         return receive(silenceMs);
     }
 
+    struct Arrival {
+        int64_t atUs; // when the read returned them (never before they came)
+        QByteArray bytes;
+    };
+    // Everything that comes until the line has been quiet for quietMs (for
+    // firstMs before the first byte, when given).
+    QList<Arrival> collect(int quietMs = kSilenceMs, int firstMs = -1)
+    {
+        QList<Arrival> in;
+        for (;;) {
+            pollfd p{m_fd, POLLIN, 0};
+            const int wait = in.isEmpty() && firstMs >= 0 ? firstMs : quietMs;
+            if (::poll(&p, 1, wait) <= 0 || !(p.revents & POLLIN))
+                return in;
+            char buf[600];
+            const ssize_t n = ::read(m_fd, buf, sizeof buf);
+            if (n <= 0)
+                return in;
+            in.append({usNow(), QByteArray(buf, int(n))});
+        }
+    }
+    static QByteArray joined(const QList<Arrival> &in)
+    {
+        QByteArray all;
+        for (const Arrival &a : in)
+            all += a.bytes;
+        return all;
+    }
+    // When the byte at `index` of what came had arrived.
+    static int64_t arrivalOf(const QList<Arrival> &in, int index)
+    {
+        for (const Arrival &a : in) {
+            if (index < a.bytes.size())
+                return a.atUs;
+            index -= int(a.bytes.size());
+        }
+        return -1;
+    }
+
     // Sure to end in silence: the request is not worth a long wait.
     QByteArray expectSilence(const QByteArray &f) { return exchange(f, kSilenceMs); }
 
@@ -175,6 +233,17 @@ Config fixedConfig(DeviceKind kind = DeviceKind::FWTH01)
     c.kind = kind;
     c.curve = false;
     return c;
+}
+
+// The device type an identification reply gives for the kinds a line test uses.
+int typeOf(DeviceKind kind)
+{
+    switch (kind) {
+    case DeviceKind::FWT01:
+    case DeviceKind::FWT02: return 2;
+    case DeviceKind::FWADC01: return 3;
+    default: return 1;
+    }
 }
 
 // FWTH-01 at address 1 with its fixed readings, 21.5 degrees and 45.3 percent.
@@ -207,6 +276,15 @@ private slots:
     void faultRate();
     void fwdlForwardsOneRequestAfterCommand();
     void unplugReplugKeepsLink();
+    void lineCycle();
+    void serviceAddressAnsweredOnce_data();
+    void serviceAddressAnsweredOnce();
+    void fwdlUnitSharedByDevices();
+    void lineTiming_data();
+    void lineTiming();
+    void manyDevicesKeepTheirFloor();
+    void echo_data();
+    void echo();
 
 private:
     struct Running {
@@ -219,6 +297,16 @@ private:
         QString error;
         if (r.sim->start(&error))
             r.line = std::make_unique<Line>(r.sim->devicePath(), config.baud);
+        else
+            qWarning("%s", qPrintable(error));
+        return r;
+    }
+    static Running run(const std::vector<Config> &devices, int lineBaud = 9600)
+    {
+        Running r{std::make_unique<Simulator>(devices), nullptr};
+        QString error;
+        if (r.sim->start(&error))
+            r.line = std::make_unique<Line>(r.sim->devicePath(), lineBaud);
         else
             qWarning("%s", qPrintable(error));
         return r;
@@ -606,6 +694,339 @@ void tst_Sim::unplugReplugKeepsLink()
         QVERIFY(crcOk(again.exchange(request)));
     }
     QVERIFY(!QFileInfo(link).isSymLink());
+}
+
+// A monitor's cycle over a line of mixed devices, twice: each address answers
+// with its own kind and readings, and what one device does wrong (silence, a
+// bad CRC, garbage) does not reach the replies of the devices after it.
+void tst_Sim::lineCycle()
+{
+    Config fwt = fixedConfig(DeviceKind::FWT01);
+    fwt.address = 2;
+    fwt.temperature = -205;
+    Config adc = fixedConfig(DeviceKind::FWADC01);
+    adc.address = 3;
+    adc.humidity = 1000;
+    adc.temperature = -1;
+    adc.statusByte = 0x05;
+    adc.modeByte = 255;
+    Config silent = fixedConfig(DeviceKind::FWTH02);
+    silent.address = 4;
+    Config badCrc = fixedConfig();
+    badCrc.address = 5;
+    Config garbage = fixedConfig(DeviceKind::RH15);
+    garbage.address = 6;
+    Config last = fixedConfig(DeviceKind::FWTH02);
+    last.address = 7;
+    last.temperature = 300;
+    last.humidity = 600;
+    Running r = run({fixedConfig(), fwt, adc, silent, badCrc, garbage, last});
+    QVERIFY(r.line && r.line->isOpen());
+    QCOMPARE(r.sim->deviceCount(), 7);
+    QVERIFY(r.sim->setFault(4, Fault::Silence, 1000));
+    QVERIFY(r.sim->setFaultRate(5, Fault::BadCrc, 1.0));
+    QVERIFY(r.sim->setFaultRate(6, Fault::Garbage, 1.0));
+    QVERIFY(!r.sim->setFault(8, Fault::Silence, 1)); // nobody there
+
+    // The replies without their CRC; empty for the silent one.
+    const QList<QByteArray> expected{
+        bytes("01 46 00 00 0d  01c5 00d7 00 00"), bytes("02 46 00 00 0b  ff33 00 00"),
+        bytes("03 46 00 00 0d  03e8 ffff 05 ff"), QByteArray(),
+        bytes("05 46 00 00 0d  01c5 00d7 00 00"), QByteArray(),
+        bytes("07 46 00 00 0d  0258 012c 00 00")};
+    for (int round = 0; round < 2; ++round) {
+        for (int address = 1; address <= 7; ++address) {
+            const QByteArray request = frame(address, kFunRead, SF_MEASURE);
+            const QString what = QStringLiteral("round %1, address %2").arg(round).arg(address);
+            if (address == 4) {
+                QVERIFY2(r.line->expectSilence(request).isEmpty(), qPrintable(what));
+                continue;
+            }
+            const QByteArray reply = r.line->exchange(request);
+            if (address == 6) {
+                QVERIFY2(reply.size() >= 1 && reply.size() <= 40, qPrintable(what));
+                continue;
+            }
+            QCOMPARE(crcOk(reply), address != 5);
+            QCOMPARE(reply.left(reply.size() - kModbusCrcSize).toHex(), expected[address - 1].toHex());
+        }
+    }
+    const QList<fwsim::Request> log = r.sim->requests();
+    QCOMPARE(log.size(), 14);
+    for (int i = 0; i < log.size(); ++i) {
+        const int address = i % 7 + 1;
+        QCOMPARE(log[i].device, address == 4 ? -1 : address - 1);
+        QCOMPARE(log[i].answered, address != 4);
+    }
+
+    // Readings and faults per device, the others untouched.
+    QVERIFY(r.sim->setReadings(7, -12, 999));
+    QVERIFY(r.sim->setFault(4, Fault::None, 0));
+    QCOMPARE(r.line->exchange(frame(7, kFunRead, SF_MEASURE)).toHex(),
+             withCrc(bytes("07 46 00 00 0d  03e7 fff4 00 00")).toHex());
+    QVERIFY(crcOk(r.line->exchange(frame(4, kFunRead, SF_MEASURE))));
+    QCOMPARE(r.line->exchange(frame(1, kFunRead, SF_MEASURE)).toHex(), goodMeasureReply().toHex());
+    QVERIFY(!r.sim->setReadings(99, 0, 0));
+    QCOMPARE(r.sim->states().size(), 7);
+}
+
+void tst_Sim::serviceAddressAnsweredOnce_data()
+{
+    QTest::addColumn<std::vector<Config>>("devices");
+    QTest::addColumn<int>("silenced");     // the address of a device silenced by a fault, 0 for none
+    QTest::addColumn<QByteArray>("request"); // at 9600 baud
+    QTest::addColumn<int>("answering");    // its place in the list, -1 for nobody
+
+    Config fwt = fixedConfig(DeviceKind::FWT01);
+    fwt.address = 2;
+    Config adc = fixedConfig(DeviceKind::FWADC01);
+    adc.address = 3;
+    const QByteArray identify = frame(kService, kFunRead, SF_IDENTIFY);
+    QTest::newRow("identification: the first of three") << std::vector<Config>{fixedConfig(), fwt, adc} << 0
+                                                         << identify << 0;
+    Config fast = fixedConfig(DeviceKind::FWTH02);
+    fast.baud = 19200;
+    QTest::newRow("the first that hears it at its baud rate")
+        << std::vector<Config>{fast, fwt} << 0 << frame(kService, kFunRead, SF_MEASURE) << 1;
+    Config fwth02 = fixedConfig(DeviceKind::FWTH02);
+    fwth02.address = 2;
+    QTest::newRow("an fwth01 outside service mode is silent, the next one answers")
+        << std::vector<Config>{fixedConfig(), fwth02} << 0 << frame(kService, kFunRead, SF_PARAMS_READ) << 1;
+    Config other = fixedConfig();
+    other.address = 2;
+    other.serial = 777;
+    QTest::newRow("service mode: the device of that identity")
+        << std::vector<Config>{fixedConfig(), other} << 0
+        << frame(kService, kFunWrite, SF_SERVICE_MODE, bytes("01000903")) << 1;
+    QTest::newRow("a device silenced by a fault lets the next one answer")
+        << std::vector<Config>{fixedConfig(), fwt} << 1 << identify << 1;
+    Config first = fixedConfig(DeviceKind::FWTH02);
+    Config second = first;
+    second.address = 2;
+    QTest::newRow("a unit write changes the answering device only")
+        << std::vector<Config>{first, second} << 0 << frame(kService, kFunWrite, SF_UNIT_WRITE, bytes("01")) << 0;
+    QTest::newRow("nobody at that baud rate") << std::vector<Config>{fast} << 0 << identify << -1;
+}
+
+void tst_Sim::serviceAddressAnsweredOnce()
+{
+    QFETCH(std::vector<Config>, devices);
+    QFETCH(int, silenced);
+    QFETCH(QByteArray, request);
+    QFETCH(int, answering);
+
+    Running r = run(devices);
+    QVERIFY(r.line && r.line->isOpen());
+    if (silenced != 0)
+        QVERIFY(r.sim->setFault(silenced, Fault::Silence, 1));
+    const QList<fwsim::State> before = r.sim->states();
+    r.line->send(request);
+    // One frame and nothing after it: a second answer would collide with it.
+    const QList<Line::Arrival> in = r.line->collect(2 * kSilenceMs);
+    const QByteArray reply = Line::joined(in);
+    if (answering < 0) {
+        QVERIFY2(reply.isEmpty(), qPrintable(reply.toHex()));
+    } else {
+        QVERIFY2(reply.size() >= kModbusMinFrame && lengthField(reply) == reply.size() && crcOk(reply),
+                 qPrintable(reply.toHex()));
+        QCOMPARE(reply.left(3).toHex(), request.left(3).toHex());
+        if (uint8_t(request[2]) == SF_IDENTIFY)
+            QCOMPARE(int(uint8_t(reply[5])), typeOf(devices[size_t(answering)].kind));
+    }
+    const QList<fwsim::Request> log = r.sim->requests();
+    QCOMPARE(log.size(), 1);
+    QCOMPARE(log[0].device, answering);
+
+    // Only the answering device acted on it.
+    const QList<fwsim::State> after = r.sim->states();
+    for (int i = 0; i < int(devices.size()); ++i) {
+        if (i == answering)
+            continue;
+        QCOMPARE(after[i].fahrenheit, before[i].fahrenheit);
+        QCOMPARE(after[i].serviceMode, before[i].serviceMode);
+    }
+    if (uint8_t(request[2]) == SF_UNIT_WRITE)
+        QVERIFY(after[answering].fahrenheit);
+    if (uint8_t(request[2]) == SF_SERVICE_MODE)
+        QVERIFY(after[answering].serviceMode);
+}
+
+// Two transmitters behind one FWDL unit and one straight on the line: the
+// unit acknowledges once, then forwards one request to whoever is behind it.
+void tst_Sim::fwdlUnitSharedByDevices()
+{
+    Config behind1 = fixedConfig();
+    behind1.fwdl = true;
+    Config behind2 = fixedConfig(DeviceKind::FWT01);
+    behind2.address = 2;
+    behind2.fwdl = true;
+    Config direct = fixedConfig(DeviceKind::FWTH02);
+    direct.address = 3;
+    Running r = run({behind1, behind2, direct});
+    Line &line = *r.line;
+    const QByteArray transparent = frame(100, kFunWrite, SF_FWDL_TRANSPARENT);
+
+    line.setBaud(19200);
+    line.send(transparent);
+    QCOMPARE(Line::joined(line.collect()).toHex(), transparent.toHex());
+    QVERIFY(r.sim->states()[0].fwdlTransparent);
+    QVERIFY(r.sim->states()[1].fwdlTransparent);
+    line.setBaud(9600);
+    const QByteArray second = line.exchange(frame(2, kFunRead, SF_MEASURE));
+    QVERIFY(crcOk(second));
+    QCOMPARE(lengthField(second), 11);
+    QVERIFY(line.expectSilence(frame(2, kFunRead, SF_MEASURE)).isEmpty());
+
+    // A request to the device on the line closes the window too: the unit
+    // forwards whatever comes next.
+    line.setBaud(19200);
+    QCOMPARE(line.exchange(transparent).toHex(), transparent.toHex());
+    line.setBaud(9600);
+    QVERIFY(crcOk(line.exchange(frame(3, kFunRead, SF_MEASURE))));
+    QVERIFY(line.expectSilence(frame(1, kFunRead, SF_MEASURE)).isEmpty());
+    QVERIFY(!r.sim->states()[0].fwdlTransparent);
+    QCOMPARE(r.sim->requests()[0].device, 0);
+}
+
+void tst_Sim::lineTiming_data()
+{
+    QTest::addColumn<int>("baud");
+    QTest::addColumn<bool>("charTime");
+    QTest::addColumn<int>("turnaroundMs"); // -1: the default, 5 ms
+
+    QTest::newRow("no character time, default turnaround 5 ms") << 9600 << false << -1;
+    QTest::newRow("no character time, turnaround 80 ms") << 9600 << false << 80;
+    QTest::newRow("9600 baud: 8.0 ms request, 5 ms, 14.9 ms reply") << 9600 << true << -1;
+    QTest::newRow("1200 baud: 64.2 ms request, 5 ms, 119.2 ms reply") << 1200 << true << -1;
+    QTest::newRow("1200 baud without turnaround") << 1200 << true << 0;
+    QTest::newRow("57600 baud, turnaround 30 ms") << 57600 << true << 30;
+}
+
+// Timed from the program's side, as a benchmark sees the line: a reply never
+// comes before the physical floor of the exchange.
+void tst_Sim::lineTiming()
+{
+    QFETCH(int, baud);
+    QFETCH(bool, charTime);
+    QFETCH(int, turnaroundMs);
+
+    Config c = fixedConfig();
+    c.baud = baud;
+    c.charTime = charTime;
+    if (turnaroundMs >= 0)
+        c.turnaroundMs = turnaroundMs;
+    else
+        turnaroundMs = 5;
+    Running r = run(c);
+    const QByteArray request = frame(1, kFunRead, SF_MEASURE);
+    const double requestUs = charTime ? wireUs(int(request.size()), baud) : 0.0;
+    const double replyUs = charTime ? wireUs(13, baud) : 0.0;
+    const double charUs = charTime ? wireUs(1, baud) : 0.0;
+
+    for (int i = 0; i < 3; ++i) {
+        const int64_t start = usNow();
+        r.line->send(request);
+        const QList<Line::Arrival> in = r.line->collect(kReplyGapMs, kReplyTimeoutMs);
+        const QByteArray reply = Line::joined(in);
+        QCOMPARE(reply.toHex(), goodMeasureReply().toHex());
+        const double first = double(Line::arrivalOf(in, 0) - start);
+        const double last = double(Line::arrivalOf(in, int(reply.size()) - 1) - start);
+        const QString times = QStringLiteral("first byte %1 us, last %2 us").arg(first).arg(last);
+        // Not before the request has left the line and the device has turned around.
+        QVERIFY2(first >= requestUs + turnaroundMs * 1000.0 + charUs, qPrintable(times));
+        QVERIFY2(last >= requestUs + turnaroundMs * 1000.0 + replyUs, qPrintable(times));
+        // The bytes of the reply come at the pace of the line, not in one
+        // lump (a late wake-up for the first byte shortens the span, hence
+        // half of it).
+        if (charTime)
+            QVERIFY2(last - first >= (replyUs - charUs) / 2, qPrintable(times));
+    }
+}
+
+// A benchmark polls 32 transmitters on one line and sets the cycle against
+// the wire time of its frames: each exchange must keep its floor however
+// many devices share the line.
+void tst_Sim::manyDevicesKeepTheirFloor()
+{
+    constexpr int kDevices = 32;
+    std::vector<Config> devices;
+    for (int address = 1; address <= kDevices; ++address) {
+        Config c = fixedConfig();
+        c.address = address;
+        c.charTime = true;
+        devices.push_back(c);
+    }
+    Running r = run(devices);
+    const double floorUs = wireUs(7, 9600) + 5000.0 + wireUs(13, 9600);
+    int64_t cycleUs = 0;
+    for (int address = 1; address <= kDevices; ++address) {
+        const QByteArray request = frame(address, kFunRead, SF_MEASURE);
+        const int64_t start = usNow();
+        const QByteArray reply = r.line->exchange(request);
+        const int64_t elapsed = usNow() - start;
+        cycleUs += elapsed;
+        QVERIFY2(crcOk(reply) && uint8_t(reply[0]) == address, qPrintable(reply.toHex()));
+        QVERIFY2(double(elapsed) >= floorUs, qPrintable(QString::number(elapsed)));
+    }
+    qInfo("%d exchanges at 9600 baud: %.1f ms, floor %.1f ms", kDevices, cycleUs / 1000.0,
+          kDevices * floorUs / 1000.0);
+}
+
+void tst_Sim::echo_data()
+{
+    QTest::addColumn<int>("deviceBaud");
+    QTest::addColumn<int>("lineBaud");
+    QTest::addColumn<bool>("charTime");
+    QTest::addColumn<int>("turnaroundMs");
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<QByteArray>("reply"); // what follows the echo
+
+    const QByteArray measure = frame(1, kFunRead, SF_MEASURE);
+    QTest::newRow("measurement: echo, then the reply")
+        << 9600 << 9600 << false << 5 << measure << goodMeasureReply();
+    QTest::newRow("no turnaround: the echo still comes first")
+        << 9600 << 9600 << false << 0 << measure << goodMeasureReply();
+    QTest::newRow("another baud rate: echo, no reply") << 9600 << 19200 << false << 5 << measure << QByteArray();
+    QTest::newRow("stray bytes that make no frame") << 9600 << 9600 << false << 5 << bytes("0146") << QByteArray();
+    QByteArray badCrc = measure;
+    badCrc[6] = char(badCrc[6] ^ 1);
+    QTest::newRow("bad CRC: echo, no reply") << 9600 << 9600 << false << 5 << badCrc << QByteArray();
+    QTest::newRow("1200 baud with character time: echo while the request is on the line")
+        << 1200 << 1200 << true << 5 << measure << goodMeasureReply();
+    QTest::newRow("character time at a baud rate nobody hears")
+        << 9600 << 2400 << true << 5 << measure << QByteArray();
+}
+
+void tst_Sim::echo()
+{
+    QFETCH(int, deviceBaud);
+    QFETCH(int, lineBaud);
+    QFETCH(bool, charTime);
+    QFETCH(int, turnaroundMs);
+    QFETCH(QByteArray, sent);
+    QFETCH(QByteArray, reply);
+
+    Config c = fixedConfig();
+    c.baud = deviceBaud;
+    c.charTime = charTime;
+    c.turnaroundMs = turnaroundMs;
+    c.echo = true;
+    Running r = run(c);
+    r.line->setBaud(lineBaud);
+    const int64_t start = usNow();
+    r.line->send(sent);
+    const QList<Line::Arrival> in = r.line->collect(charTime ? 300 : kSilenceMs);
+    QCOMPARE(Line::joined(in).toHex(), (sent + reply).toHex());
+    if (charTime) {
+        // Each byte comes back once it has crossed the line, not before.
+        const int n = int(sent.size());
+        const double echoed = double(Line::arrivalOf(in, n - 1) - start);
+        QVERIFY2(echoed >= wireUs(n, lineBaud), qPrintable(QString::number(echoed)));
+        if (!reply.isEmpty()) {
+            const double first = double(Line::arrivalOf(in, n) - start);
+            QVERIFY2(first >= wireUs(n + 1, lineBaud) + turnaroundMs * 1000.0, qPrintable(QString::number(first)));
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_Sim)
