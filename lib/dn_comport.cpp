@@ -1,13 +1,19 @@
 #include "dn_comport.h"
 
+#include <QtCore/QFile>
 #include <QtCore/QMetaObject>
 #include <QtCore/QMutex>
 #include <QtCore/QSettings>
 #include <QtCore/QThread>
 #include <QtSerialPort/QSerialPort>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <exception>
+
+#if defined(Q_OS_UNIX)
+#include <unistd.h>
+#endif
 
 #if defined(Q_OS_LINUX)
 #include <linux/serial.h>
@@ -74,16 +80,45 @@ void enableRs485(QSerialPort *serial)
 #endif
 }
 
+// QSerialPort says "PermissionError" both for a device the user may not
+// open and for one whose lock another program holds. Only the first fails
+// an access check: the user needs a group, not another program closed.
+TPortFault permissionFault(const QString &device)
+{
+#if defined(Q_OS_UNIX)
+    const QByteArray path = QFile::encodeName(device);
+    if (::access(path.constData(), R_OK | W_OK) != 0 && errno == EACCES)
+        return TPortFault::PermissionDenied;
+#else
+    (void)device;
+#endif
+    return TPortFault::InUse;
+}
+
 } // namespace
 
-QString ComDeviceName(int comNumber)
+QString PortFailureText(const TPortFailure &A_Failure)
+{
+    switch (A_Failure.Fault) {
+    case TPortFault::None: return QString();
+    case TPortFault::NoDevice: return QStringLiteral("no such device %1").arg(A_Failure.Device);
+    case TPortFault::PermissionDenied: return QStringLiteral("permission denied on %1").arg(A_Failure.Device);
+    case TPortFault::InUse: return QStringLiteral("%1 is in use by another program").arg(A_Failure.Device);
+    case TPortFault::Gone: return QStringLiteral("%1 disappeared while in use").arg(A_Failure.Device);
+    case TPortFault::Other: return QStringLiteral("%1: %2").arg(A_Failure.Device, A_Failure.Text);
+    }
+    return QString();
+}
+
+QString ComDeviceName(int comNumber, const QString &A_IniFile)
 {
 #if defined(Q_OS_WIN)
+    (void)A_IniFile;
     return QStringLiteral("COM%1").arg(comNumber);
 #else
     // Read-only use of the file: QSettings writes nothing back unless a value
     // is set, so the window placement and every other section stay as they are.
-    QSettings ini(QStringLiteral("fen_mon.ini"), QSettings::IniFormat);
+    QSettings ini(A_IniFile, QSettings::IniFormat);
     const QString key = QStringLiteral("ports/COM%1").arg(comNumber);
     const QString mapped = ini.value(key).toString().trimmed();
     if (!mapped.isEmpty())
@@ -143,7 +178,7 @@ public:
         if (m_lost.exchange(false)) {
             // Report the loss once, as a failure of this send, before trying
             // the device again on the next one.
-            throw EComError(m_lostReason.toStdString());
+            fail(TPortFault::Gone, m_serial->portName(), m_lostReason);
         }
         QString device;
         {
@@ -151,7 +186,7 @@ public:
             device = m_device;
         }
         if (device.isEmpty())
-            device = ComDeviceName(m_comNumber);
+            device = ComDeviceName(m_comNumber, m_iniFile);
         if (!m_serial) {
             m_serial = new QSerialPort(m_ctx);
             QObject::connect(m_serial, &QSerialPort::readyRead, m_ctx, [this] { onReadyRead(); });
@@ -168,11 +203,13 @@ public:
         m_serial->setFlowControl(QSerialPort::NoFlowControl);
         if (!m_serial->open(QIODevice::ReadWrite)) {
             const QSerialPort::SerialPortError e = m_serial->error();
-            const std::string why = QStringLiteral("%1: %2").arg(device, m_serial->errorString()).toStdString();
+            const QString why = m_serial->errorString();
             m_serial->clearError();
-            if (e == QSerialPort::DeviceNotFoundError)
-                throw EBadId(why);
-            throw EComError(why);
+            switch (e) {
+            case QSerialPort::DeviceNotFoundError: fail(TPortFault::NoDevice, device, why);
+            case QSerialPort::PermissionError: fail(permissionFault(device), device, why);
+            default: fail(TPortFault::Other, device, why);
+            }
         }
         // DTR and RTS low; a pseudo-terminal has neither line and refuses.
         m_serial->setDataTerminalReady(false);
@@ -180,6 +217,22 @@ public:
         m_serial->clearError();
         enableRs485(m_serial);
         m_open = true;
+        QMutexLocker lock(&m_mutex);
+        m_failure = {};
+    }
+
+    // Remembers why the port refuses and raises it: the link turns the
+    // exception into a status code, and the transaction asks for the reason.
+    [[noreturn]] void fail(TPortFault fault, const QString &device, const QString &text)
+    {
+        {
+            QMutexLocker lock(&m_mutex);
+            m_failure = {fault, device, text};
+        }
+        const std::string why = QStringLiteral("%1: %2").arg(device, text).toStdString();
+        if (fault == TPortFault::NoDevice)
+            throw EBadId(why);
+        throw EComError(why);
     }
 
     void onReadyRead()
@@ -207,6 +260,7 @@ public:
     }
 
     int m_comNumber = 0;
+    QString m_iniFile; // set before the first use, then only read
     QObject *m_ctx = nullptr;
     QSerialPort *m_serial = nullptr; // child of m_ctx, I/O thread only
     QString m_lostReason;            // I/O thread only
@@ -217,17 +271,19 @@ public:
     std::atomic<bool> m_lost{false};
     std::atomic<qint64> m_outPending{0};
 
-    mutable QMutex m_mutex; // guards m_in, m_received and m_device
+    mutable QMutex m_mutex; // guards m_in, m_received, m_device and m_failure
     QByteArray m_in;
     uint64_t m_received = 0;
     QString m_device;
+    TPortFailure m_failure;
 };
 
-TApdComPort::TApdComPort(int comNumber)
+TApdComPort::TApdComPort(int comNumber, const QString &A_IniFile)
     : m_comNumber(comNumber)
     , m_io(std::make_unique<ComPortIo>(comNumber))
 {
     m_io->m_comNumber = comNumber;
+    m_io->m_iniFile = A_IniFile;
     m_io->m_in.reserve(kComBufferSize);
 }
 
@@ -246,7 +302,7 @@ QString TApdComPort::DeviceName() const
         if (!m_io->m_device.isEmpty())
             return m_io->m_device;
     }
-    return ComDeviceName(m_comNumber);
+    return ComDeviceName(m_comNumber, m_io->m_iniFile);
 }
 
 int TApdComPort::Baud() const
@@ -336,12 +392,12 @@ void TApdComPort::PutBlock(const uint8_t *bytes, int count)
 {
     m_io->run([&] {
         if (!m_io->m_serial || !m_io->m_serial->isOpen())
-            throw EComError("port not open");
+            m_io->fail(TPortFault::Other, DeviceName(), QStringLiteral("port not open"));
         const qint64 queued = m_io->m_serial->write(reinterpret_cast<const char *>(bytes), count);
         if (queued != count) {
             const QString why = m_io->m_serial->errorString();
             m_io->m_serial->clearError();
-            throw EComError(why.toStdString());
+            m_io->fail(TPortFault::Other, m_io->m_serial->portName(), why);
         }
         m_io->m_outPending = m_io->m_serial->bytesToWrite();
     });
@@ -356,16 +412,22 @@ void TApdComPort::GetBlock(uint8_t *bytes, int count)
     m_io->m_in.remove(0, count);
 }
 
+TPortFailure TApdComPort::LastFailure() const
+{
+    QMutexLocker lock(&m_io->m_mutex);
+    return m_io->m_failure;
+}
+
 uint64_t TApdComPort::ReceivedCount() const
 {
     QMutexLocker lock(&m_io->m_mutex);
     return m_io->m_received;
 }
 
-TApdComPorts::TApdComPorts()
+TApdComPorts::TApdComPorts(const QString &A_IniFile)
 {
     for (int i = 0; i < kComPortCount; ++i)
-        m_ports[i] = std::make_unique<TApdComPort>(i + 1);
+        m_ports[i] = std::make_unique<TApdComPort>(i + 1, A_IniFile);
 }
 
 TApdComPorts::~TApdComPorts() = default;

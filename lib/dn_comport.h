@@ -27,6 +27,26 @@ public:
 
 enum class TParity { None, Odd, Even, Mark, Space };
 
+// Why a port last refused, as the operating system told it.
+enum class TPortFault {
+    None,
+    NoDevice,         // no such device
+    PermissionDenied, // the user may not open the device
+    InUse,            // another program holds the device
+    Gone,             // the device disappeared while the port was open
+    Other,            // any other refusal (an I/O error, a setting the driver refused)
+};
+
+struct TPortFailure
+{
+    TPortFault Fault = TPortFault::None;
+    QString Device; // the device the port was opened as
+    QString Text;   // the operating system's own words
+};
+
+// The failure in words for a technician: "permission denied on /dev/ttyUSB0".
+QString PortFailureText(const TPortFailure &A_Failure);
+
 class TComPort
 {
 public:
@@ -55,6 +75,10 @@ public:
     // Moves exactly count bytes, oldest first, to the caller; raises and
     // takes nothing when fewer are buffered.
     virtual void GetBlock(uint8_t *bytes, int count) = 0;
+
+    // Why the port last raised a failure. A port that never refuses has
+    // nothing to tell.
+    virtual TPortFailure LastFailure() const { return {}; }
 };
 
 // Settings a port object starts with.
@@ -65,10 +89,14 @@ constexpr int kComBufferSize = 4096;
 constexpr int kComBaudLow = 9600;   // COM1 and COM2
 constexpr int kComBaudHigh = 19200; // COM3 to COM8
 
+// The file that maps COM numbers to devices (its section [ports]); the
+// program keeps it in its working directory.
+inline constexpr char kComMapFileName[] = "fen_mon.ini";
+
 // The device behind "COMn": on Windows the port of that name; elsewhere the
-// key COMn of section [ports] in fen_mon.ini in the working directory, and
-// without a key /dev/ttyS0 ... /dev/ttyS7.
-QString ComDeviceName(int comNumber);
+// key COMn of section [ports] in the INI file A_IniFile, and without a key
+// /dev/ttyS0 ... /dev/ttyS7.
+QString ComDeviceName(int comNumber, const QString &A_IniFile);
 
 class ComPortIo;
 
@@ -79,7 +107,7 @@ class ComPortIo;
 class TApdComPort : public TComPort
 {
 public:
-    explicit TApdComPort(int comNumber);
+    explicit TApdComPort(int comNumber, const QString &A_IniFile = QString::fromLatin1(kComMapFileName));
     ~TApdComPort() override;
 
     // A fixed device path instead of the COM number's mapping (tools that
@@ -103,6 +131,7 @@ public:
     void FlushOutBuffer() override;
     void PutBlock(const uint8_t *bytes, int count) override;
     void GetBlock(uint8_t *bytes, int count) override;
+    TPortFailure LastFailure() const override;
 
     // Receive activity for a status light: the number of bytes received
     // since the port was created. A light compares it between its ticks.
@@ -119,7 +148,7 @@ using TComPortTable = std::array<TComPort *, kComPortCount>;
 class TApdComPorts
 {
 public:
-    TApdComPorts();
+    explicit TApdComPorts(const QString &A_IniFile = QString::fromLatin1(kComMapFileName));
     ~TApdComPorts();
     TApdComPort &port(int comNumber) { return *m_ports.at(comNumber - 1); }
     TComPortTable table() const;

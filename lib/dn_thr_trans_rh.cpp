@@ -8,11 +8,6 @@
 
 namespace {
 
-// Frame lengths of the measurement reply, one per device kind.
-constexpr uint8_t kMeasureTempOnly = 11; // temperature only
-constexpr uint8_t kMeasureRH = 13;       // humidity and temperature
-constexpr uint8_t kMeasureRHLong = 15;   // the same with two more data bytes
-
 std::array<std::atomic<int>, kComPortCount + 1> g_running{};
 
 std::atomic<int> *runningSlot(int comNumber)
@@ -30,7 +25,7 @@ int16_t word(const TModbusBuffer &b, int offset)
 } // namespace
 
 int ExchangeOp(const TModbusOp &op, uint8_t address, TComPort *port, const uint8_t *data, int count,
-               TModbusBuffer &reply, bool *echoOk)
+               TModbusBuffer &reply, bool *echoOk, TPrzyczyna *cause)
 {
     TModbusBuffer request;
     const uint16_t length = Set_Modbus_Send_Buffer(request, address, op.Fun, op.SubFun, data, count);
@@ -38,6 +33,8 @@ int ExchangeOp(const TModbusOp &op, uint8_t address, TComPort *port, const uint8
     Check_And_Receive_Modbus_Buffer(port, op.Attempts, op.Timeout, reply, request, length, status);
     if (echoOk)
         *echoOk = status == ST_OK && ModbusReturnCompare(reply.data(), request.data());
+    if (cause)
+        *cause = PrzyczynaWymiany(status, port);
     return status;
 }
 
@@ -112,6 +109,7 @@ void TTHR_Trans_RH::Execute()
         }
     } else {
         L_Status = ST_TRANS_FAILED;
+        m_noPortObject = true;
     }
     PostToHandle(L_Adresat, new TTransDoneEvent(L_Status));
 }
@@ -145,30 +143,25 @@ void GetCurrentMeasure(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, TRH_Pa
 {
     TModbusBuffer reply;
     bool echo = false;
-    A_Status = ExchangeOp(Ops::Measure, A_AdresRs, A_Apd, nullptr, 0, reply, &echo);
+    TPrzyczyna cause;
+    A_Status = ExchangeOp(Ops::Measure, A_AdresRs, A_Apd, nullptr, 0, reply, &echo, &cause);
     if (A_Status == ST_OK && echo) {
-        switch (reply[4]) {
-        case kMeasureTempOnly:
-            A_Dane.Temperatura = word(reply, 5);
-            A_Dane.Wilgotnosc = kNoValue;
-            A_Dane.Status = reply[7];
-            A_Dane.TrybPracy = reply[8];
-            break;
-        case kMeasureRH:
-        case kMeasureRHLong:
-            A_Dane.Wilgotnosc = word(reply, 5);
-            A_Dane.Temperatura = word(reply, 7);
-            A_Dane.Status = reply[9];
-            A_Dane.TrybPracy = reply[10];
-            break;
-        default:
-            break; // a reply of another shape changes nothing
+        // A reply of another shape changes nothing.
+        if (const TUkladPomiaru *u = UkladPomiaru(DlugoscRamki(reply.data()))) {
+            A_Dane.Temperatura = word(reply, u->Temperatura);
+            A_Dane.Wilgotnosc = u->Wilgotnosc < 0 ? kNoValue : word(reply, u->Wilgotnosc);
+            A_Dane.Status = reply[u->Status];
+            A_Dane.TrybPracy = reply[u->Tryb];
         }
     } else {
         A_Dane.Temperatura = kNoValue;
         A_Dane.Wilgotnosc = kNoValue;
+        // Status 300 whatever happened; the cause keeps what did.
+        if (A_Status == ST_OK)
+            cause.Kod = CS_WRONG_ECHO;
         A_Status = ST_TRANS_FAILED;
     }
+    A_Dane.Przyczyna = cause;
     A_Dane.Status_Transmisji = A_Status;
 }
 
@@ -187,29 +180,11 @@ void TTHR_RH_Get_Current_Measure::THR_Transmit(int &A_Status)
 
 namespace {
 
-// The identification reply's data, offsets from the first data byte. Its
-// two multi-byte numbers come low byte first, the device's memory order.
-constexpr int kIdDevType = 0;
-constexpr int kIdDevTypeDetails = 1;
-constexpr int kIdSerialNumber = 2; // 2 bytes
-constexpr int kIdYear = 4;
-constexpr int kIdMonth = 5;
-constexpr int kIdDay = 6;
-constexpr int kIdVersion = 7;       // 4 characters
-constexpr int kIdMakerSerial = 11;  // 4 bytes
-constexpr int kIdReserved1 = 15;
-constexpr int kIdReserved2 = 16;
-constexpr int kIdDataSize = 17;
-
 // The parameters reply: baud byte, parity code, address.
 constexpr int kParamsBaud = kModbusHeaderSize;
 constexpr int kParamsParity = kModbusHeaderSize + 1;
 constexpr int kParamsAddress = kModbusHeaderSize + 2;
 constexpr int kParamsReplyMinFrame = kParamsAddress + 1 + kModbusCrcSize;
-
-// Where a measurement frame keeps its status byte, by frame length.
-constexpr int kMeasureStatusTempOnly = 7;
-constexpr int kMeasureStatusRH = 9;
 
 // The ADC module's channel types reply.
 constexpr int kAdcTypesChannel1 = kModbusHeaderSize;
@@ -242,7 +217,7 @@ constexpr int kAdcLineBaud = 9600;
 
 uint16_t frameLengthOf(const TModbusBuffer &b)
 {
-    return static_cast<uint16_t>(b[3] << 8 | b[4]);
+    return DlugoscRamki(b.data());
 }
 
 uint16_t beWord(const TModbusBuffer &b, int offset)
@@ -259,10 +234,15 @@ void putBeWord(uint8_t *to, uint16_t value)
 // An exchange whose reply must echo the request: a wrong echo on a good
 // frame becomes the caller's own failure code.
 int EchoedExchange(const TModbusOp &op, uint8_t address, TComPort *port, const uint8_t *data, int count,
-                   TModbusBuffer &reply, int echoFailure)
+                   TModbusBuffer &reply, int echoFailure, TPrzyczyna *cause = nullptr)
 {
     bool echo = false;
-    const int status = ExchangeOp(op, address, port, data, count, reply, &echo);
+    TPrzyczyna c;
+    const int status = ExchangeOp(op, address, port, data, count, reply, &echo, &c);
+    if (status == ST_OK && !echo)
+        c.Kod = CS_WRONG_ECHO;
+    if (cause)
+        *cause = c;
     return status == ST_OK && !echo ? echoFailure : status;
 }
 
@@ -270,43 +250,36 @@ int EchoedExchange(const TModbusOp &op, uint8_t address, TComPort *port, const u
 // read as 0, never as whatever an earlier frame left in the buffer.
 void DecodeIdentification(const TModbusBuffer &reply, TPWT_ID_Informacja &D)
 {
-    std::array<uint8_t, kIdDataSize> data{};
-    const int available = std::clamp(int(frameLengthOf(reply)) - kModbusMinFrame, 0, kIdDataSize);
+    namespace O = IdOffsets;
+    std::array<uint8_t, O::DataSize> data{};
+    const int available = std::clamp(int(frameLengthOf(reply)) - kModbusMinFrame, 0, O::DataSize);
     std::copy_n(reply.begin() + kModbusHeaderSize, available, data.begin());
 
-    D.ID.Dev_Type = data[kIdDevType];
-    D.ID.Dev_Type_Details = data[kIdDevTypeDetails];
-    D.ID.Serial_Number = static_cast<uint16_t>(data[kIdSerialNumber] | data[kIdSerialNumber + 1] << 8);
-    D.Year = data[kIdYear];
-    D.Month = data[kIdMonth];
-    D.Day = data[kIdDay];
+    D.ID.Dev_Type = data[O::DevType];
+    D.ID.Dev_Type_Details = data[O::DevTypeDetails];
+    D.ID.Serial_Number = static_cast<uint16_t>(data[O::SerialNumber] | data[O::SerialNumber + 1] << 8);
+    D.Year = data[O::Year];
+    D.Month = data[O::Month];
+    D.Day = data[O::Day];
+    static_assert(sizeof D.Version == O::VersionSize);
     for (size_t i = 0; i < D.Version.size(); ++i)
-        D.Version[i] = static_cast<char>(data[kIdVersion + i]);
+        D.Version[i] = static_cast<char>(data[O::Version + i]);
     uint32_t makerSerial = 0;
     for (int i = 3; i >= 0; --i)
-        makerSerial = makerSerial << 8 | data[kIdMakerSerial + i];
+        makerSerial = makerSerial << 8 | data[O::MakerSerial + i];
     D.Dornal_serial_Number = static_cast<int32_t>(makerSerial);
-    D.Reserved1 = data[kIdReserved1];
-    D.Reserved2 = data[kIdReserved2];
+    D.Reserved1 = data[O::Reserved1];
+    D.Reserved2 = data[O::Reserved2];
 }
 
 // The temperature unit in a measurement frame: bit 4 of its status byte,
 // wherever the device kind puts that byte. 0 for a frame of unknown shape.
 uint8_t UnitOfMeasurement(const TModbusBuffer &reply)
 {
-    int statusAt;
-    switch (reply[4]) {
-    case kMeasureTempOnly:
-        statusAt = kMeasureStatusTempOnly;
-        break;
-    case kMeasureRH:
-    case kMeasureRHLong:
-        statusAt = kMeasureStatusRH;
-        break;
-    default:
+    const TUkladPomiaru *u = UkladPomiaru(DlugoscRamki(reply.data()));
+    if (!u)
         return 0;
-    }
-    return (reply[statusAt] & kStatusFahrenheit) ? 1 : 0;
+    return (reply[u->Status] & kStatusFahrenheit) ? 1 : 0;
 }
 
 // Whether every setting fits its byte on the wire. One that does not would
@@ -315,8 +288,7 @@ uint8_t UnitOfMeasurement(const TModbusBuffer &reply)
 bool FitsOnWire(const TPWTTrans &t)
 {
     constexpr int kByteMax = 0xFF;
-    return t.predkosc > 0 && t.predkosc % kBaudByteStep == 0 && t.predkosc / kBaudByteStep <= kByteMax
-        && t.adres <= kByteMax && t.parzystosc <= kByteMax;
+    return PredkoscNaBajt(t.predkosc).has_value() && t.adres <= kByteMax && t.parzystosc <= kByteMax;
 }
 
 bool IsCurrentLoop(int channelType)
@@ -341,7 +313,7 @@ void TTHR_RH_Get_ID::THR_Transmit(int &A_Status)
     TModbusBuffer reply{};
     // Any device that answers is identified, whatever address it answers
     // from: the service address reaches whichever device listens to it.
-    A_Status = ExchangeOp(Ops::Identify, L_AdresRS, L_Apd, nullptr, 0, reply);
+    A_Status = ExchangeOp(Ops::Identify, L_AdresRS, L_Apd, nullptr, 0, reply, nullptr, &D.Przyczyna);
     if (A_Status == ST_OK)
         DecodeIdentification(reply, D);
     D.Status_Transmisji = A_Status;
@@ -354,7 +326,8 @@ void TTHR_RH_EnterServiceMode::THR_Transmit(int &A_Status)
     TPWT_ID_Informacja D = *caller;
     const std::array<uint8_t, 4> identity = D.ID.ID_TAB();
     TModbusBuffer reply{};
-    A_Status = ExchangeOp(Ops::ServiceMode, L_AdresRS, L_Apd, identity.data(), int(identity.size()), reply);
+    A_Status = ExchangeOp(Ops::ServiceMode, L_AdresRS, L_Apd, identity.data(), int(identity.size()), reply, nullptr,
+                          &D.Przyczyna);
     D.Status_Transmisji = A_Status;
     *caller = D;
 }
@@ -362,21 +335,26 @@ void TTHR_RH_EnterServiceMode::THR_Transmit(int &A_Status)
 void GetTransParams(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, TPWTTrans &A_Dane)
 {
     TModbusBuffer reply{};
-    A_Status = EchoedExchange(Ops::ParamsRead, A_AdresRs, A_Apd, nullptr, 0, reply, ST_PARAMS_FAILED);
+    A_Status = EchoedExchange(Ops::ParamsRead, A_AdresRs, A_Apd, nullptr, 0, reply, ST_PARAMS_FAILED,
+                              &A_Dane.Przyczyna);
     if (A_Status == ST_OK && frameLengthOf(reply) >= kParamsReplyMinFrame) {
-        A_Dane.predkosc = reply[kParamsBaud] * kBaudByteStep;
+        A_Dane.predkosc = BajtNaPredkosc(reply[kParamsBaud]);
         A_Dane.parzystosc = reply[kParamsParity];
         A_Dane.adres = reply[kParamsAddress];
         A_Dane.FahrCels = 0;
     } else {
+        if (A_Status == ST_OK)
+            A_Dane.Przyczyna.Kod = CS_SHORT_REPLY;
         A_Status = ST_PARAMS_FAILED;
     }
 }
 
-void SetTransParams(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, TPWTTrans A_Dane)
+void SetTransParams(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, TPWTTrans A_Dane, TPrzyczyna *A_Przyczyna)
 {
     if (!FitsOnWire(A_Dane)) {
         A_Status = ST_PARAMS_FAILED;
+        if (A_Przyczyna)
+            A_Przyczyna->Kod = CS_NOT_ON_WIRE;
         return;
     }
     TModbusBuffer reply{};
@@ -386,10 +364,10 @@ void SetTransParams(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, TPWTTrans
     // are still to be written.
     A_Status = ST_OK;
 
-    const uint8_t params[] = {static_cast<uint8_t>(A_Dane.predkosc / kBaudByteStep),
-                              static_cast<uint8_t>(A_Dane.parzystosc), static_cast<uint8_t>(A_Dane.adres)};
+    const uint8_t params[] = {*PredkoscNaBajt(A_Dane.predkosc), static_cast<uint8_t>(A_Dane.parzystosc),
+                              static_cast<uint8_t>(A_Dane.adres)};
     A_Status = EchoedExchange(Ops::ParamsWrite, A_AdresRs, A_Apd, params, int(sizeof params), reply,
-                              ST_PARAMS_FAILED);
+                              ST_PARAMS_FAILED, A_Przyczyna);
 }
 
 void TTHR_RH_Get_Trans::THR_Transmit(int &A_Status)
@@ -412,51 +390,63 @@ void TTHR_RH_Set_Trans::THR_Transmit(int &A_Status)
 {
     auto *caller = static_cast<TPWTTrans *>(L_wsk_dane);
     TPWTTrans D = *caller;
-    SetTransParams(L_AdresRS, L_Apd, A_Status, D);
+    SetTransParams(L_AdresRS, L_Apd, A_Status, D, &D.Przyczyna);
     D.Status_Transmisji = A_Status;
     *caller = D;
 }
 
-void GetFwadcChannelType(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, int &A_Channel1, int &A_Channel2)
+void GetFwadcChannelType(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, int &A_Channel1, int &A_Channel2,
+                         TPrzyczyna *A_Przyczyna)
 {
     TModbusBuffer reply{};
-    A_Status = EchoedExchange(Ops::AdcTypesRead, A_AdresRs, A_Apd, nullptr, 0, reply, ST_UNKNOWN_DEVICE);
+    A_Status = EchoedExchange(Ops::AdcTypesRead, A_AdresRs, A_Apd, nullptr, 0, reply, ST_UNKNOWN_DEVICE, A_Przyczyna);
     if (A_Status != ST_OK)
         return;
     if (frameLengthOf(reply) < kAdcTypesReplyMinFrame) {
         A_Status = ST_UNKNOWN_DEVICE;
+        if (A_Przyczyna)
+            A_Przyczyna->Kod = CS_SHORT_REPLY;
         return;
     }
     A_Channel1 = reply[kAdcTypesChannel1];
     A_Channel2 = reply[kAdcTypesChannel2];
 }
 
-void SetFwadcChannelType(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, int A_Channel, int A_ChannelType)
+void SetFwadcChannelType(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, int A_Channel, int A_ChannelType,
+                         TPrzyczyna *A_Przyczyna)
 {
     TModbusBuffer reply{};
     const uint8_t data[] = {static_cast<uint8_t>(A_Channel), static_cast<uint8_t>(A_ChannelType)};
-    A_Status = EchoedExchange(Ops::AdcTypeWrite, A_AdresRs, A_Apd, data, int(sizeof data), reply, ST_UNKNOWN_DEVICE);
+    A_Status = EchoedExchange(Ops::AdcTypeWrite, A_AdresRs, A_Apd, data, int(sizeof data), reply, ST_UNKNOWN_DEVICE,
+                              A_Przyczyna);
 }
 
 void SetFwadcChannelRange(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, uint16_t A_ChannelRange02011,
                           uint16_t A_ChannelRange02012, uint16_t A_ChannelRange02021, uint16_t A_ChannelRange02022,
                           uint16_t A_ChannelRange42011, uint16_t A_ChannelRange42012, uint16_t A_ChannelRange42021,
-                          uint16_t A_ChannelRange42022)
+                          uint16_t A_ChannelRange42022, TPrzyczyna *A_Przyczyna)
 {
-    auto send = [&](const TModbusOp &op, std::array<uint16_t, 4> values) {
+    auto send = [&](const TModbusOp &op, std::array<uint16_t, 4> values, TPrzyczyna &cause) {
         std::array<uint8_t, 8> data{};
         for (size_t i = 0; i < values.size(); ++i)
             putBeWord(&data[2 * i], values[i]);
         TModbusBuffer reply{};
-        return EchoedExchange(op, A_AdresRs, A_Apd, data.data(), int(data.size()), reply, ST_UNKNOWN_DEVICE);
+        return EchoedExchange(op, A_AdresRs, A_Apd, data.data(), int(data.size()), reply, ST_UNKNOWN_DEVICE,
+                              &cause);
     };
     // Each range is a frame of its own; the second goes out even when the
     // first failed, so that one bad frame does not cost the other range.
+    TPrzyczyna firstCause;
+    TPrzyczyna secondCause;
     const int first = send(Ops::AdcRanges020Write,
-                           {A_ChannelRange02011, A_ChannelRange02012, A_ChannelRange02021, A_ChannelRange02022});
+                           {A_ChannelRange02011, A_ChannelRange02012, A_ChannelRange02021, A_ChannelRange02022},
+                           firstCause);
     const int second = send(Ops::AdcRanges420Write,
-                            {A_ChannelRange42011, A_ChannelRange42012, A_ChannelRange42021, A_ChannelRange42022});
+                            {A_ChannelRange42011, A_ChannelRange42012, A_ChannelRange42021, A_ChannelRange42022},
+                            secondCause);
     A_Status = first != ST_OK ? first : second;
+    if (A_Przyczyna)
+        *A_Przyczyna = first != ST_OK ? firstCause : secondCause;
 }
 
 void TTHR_RH_GetFwadc::THR_Transmit(int &A_Status)
@@ -465,11 +455,15 @@ void TTHR_RH_GetFwadc::THR_Transmit(int &A_Status)
     TFwadc_Informacja F = *caller;
     TRH_Parametry_Biezace D;
     GetCurrentMeasure(L_AdresRS, L_Apd, A_Status, D);
+    F.Przyczyna = D.Przyczyna;
     TModbusBuffer reply{};
     if (A_Status == ST_OK)
-        A_Status = EchoedExchange(Ops::AdcConfigRead, L_AdresRS, L_Apd, nullptr, 0, reply, ST_UNKNOWN_DEVICE);
-    if (A_Status == ST_OK && frameLengthOf(reply) < kAdcCfgReplyMinFrame)
+        A_Status = EchoedExchange(Ops::AdcConfigRead, L_AdresRS, L_Apd, nullptr, 0, reply, ST_UNKNOWN_DEVICE,
+                                  &F.Przyczyna);
+    if (A_Status == ST_OK && frameLengthOf(reply) < kAdcCfgReplyMinFrame) {
         A_Status = ST_UNKNOWN_DEVICE;
+        F.Przyczyna.Kod = CS_SHORT_REPLY;
+    }
     if (A_Status == ST_OK) {
         F.Adres = reply[kAdcCfgAddress];
         F.PrzetwornikUszkodzony = D.TrybPracy == kFwadcConverterDamaged;
@@ -506,16 +500,17 @@ void TTHR_RH_SetFwadc::THR_Transmit(int &A_Status)
     // failure stops the sequence, and what was written stays written.
     int K1 = -1;
     int K2 = -1;
-    GetFwadcChannelType(L_AdresRS, L_Apd, A_Status, K1, K2);
+    D.Przyczyna = {};
+    GetFwadcChannelType(L_AdresRS, L_Apd, A_Status, K1, K2, &D.Przyczyna);
 
     if (A_Status == ST_OK && K1 != D.Kanal1Typ) {
         WaitMS(kAdcTypeSettleMs);
-        SetFwadcChannelType(L_AdresRS, L_Apd, A_Status, kFwadcChannel1, D.Kanal1Typ);
+        SetFwadcChannelType(L_AdresRS, L_Apd, A_Status, kFwadcChannel1, D.Kanal1Typ, &D.Przyczyna);
         if (A_Status == ST_OK)
             WaitMS(kAdcTypeSettleMs);
     }
     if (A_Status == ST_OK && K2 != D.Kanal2Typ) {
-        SetFwadcChannelType(L_AdresRS, L_Apd, A_Status, kFwadcChannel2, D.Kanal2Typ);
+        SetFwadcChannelType(L_AdresRS, L_Apd, A_Status, kFwadcChannel2, D.Kanal2Typ, &D.Przyczyna);
         if (A_Status == ST_OK)
             WaitMS(kAdcTypeSettleMs);
     }
@@ -526,12 +521,12 @@ void TTHR_RH_SetFwadc::THR_Transmit(int &A_Status)
         WaitMS(kAdcRangesLeadMs);
         SetFwadcChannelRange(L_AdresRS, L_Apd, A_Status, D.Kanal1Range0201, D.Kanal1Range0202, D.Kanal2Range0201,
                              D.Kanal2Range0202, D.Kanal1Range4201, D.Kanal1Range4202, D.Kanal2Range4201,
-                             D.Kanal2Range4202);
+                             D.Kanal2Range4202, &D.Przyczyna);
         if (A_Status == ST_OK)
             WaitMS(kAdcRangesSettleMs);
     }
     if (A_Status == ST_OK)
-        SetTransParams(L_AdresRS, L_Apd, A_Status, P);
+        SetTransParams(L_AdresRS, L_Apd, A_Status, P, &D.Przyczyna);
 
     D.Status_Transmisji = A_Status;
     *caller = D;

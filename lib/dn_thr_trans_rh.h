@@ -74,9 +74,14 @@ constexpr TModbusOp AdcConfigRead{kFunRead, SF_ADC_CONFIG_READ, 3, 8000, true};
 
 // Builds the request of op to address with count data bytes, exchanges it
 // and leaves the reply in reply. Returns the exchange status; *echoOk (when
-// given) tells whether a reply with status 0 echoed the request.
+// given) tells whether a reply with status 0 echoed the request, and *cause
+// (when given) why the exchange ended as it did.
 int ExchangeOp(const TModbusOp &op, uint8_t address, TComPort *port, const uint8_t *data, int count,
-               TModbusBuffer &reply, bool *echoOk = nullptr);
+               TModbusBuffer &reply, bool *echoOk = nullptr, TPrzyczyna *cause = nullptr);
+
+// The status of a record whose transaction runs: the main window shows blank
+// digits for it. It has the value of the port's refusal, but is not one.
+constexpr int32_t kRecordPending = 1;
 
 // A reading in tenths that the device did not give.
 constexpr int16_t kNoValue = -3000;
@@ -100,6 +105,7 @@ struct TRH_Parametry_Biezace
     int32_t IdLogger = 0;
     int32_t FwdlAdres = 0; // input: address of the FWDL unit
     int32_t FwdlPredk = 0; // input: baud rate of the FWDL unit
+    TPrzyczyna Przyczyna;  // why the last measurement failed
 };
 
 // Status bits of a measurement reply.
@@ -125,6 +131,8 @@ public:
     void KeepAlive(std::shared_ptr<void> owner) { m_keepAlive = std::move(owner); }
 
     int Status() const { return L_Status; }
+    // The transaction found no port object with its COM number.
+    bool NoPortObject() const { return m_noPortObject; }
     TComPort *Port() const { return L_Apd; }
 
     // Transactions constructed and not yet freed, on the port with this COM
@@ -148,6 +156,7 @@ protected:
 
 private:
     std::shared_ptr<void> m_keepAlive;
+    std::atomic<bool> m_noPortObject{false};
 };
 
 // The FWDL central unit's step before a request through it: the port goes to
@@ -175,14 +184,6 @@ protected:
 // ---------------------------------------------------------------------------
 // Service transactions: identification, service mode, the communication
 // parameters of a transmitter and the channel set-up of the ADC module.
-
-// Device types reported by the identification.
-enum TDevType : uint8_t {
-    DT_FWTH = 1,
-    DT_FWT = 2,
-    DT_FWADC = 3,
-    DT_PROGRAMMER = 30,
-};
 
 // The identity of a device. Its four bytes go back to the device unchanged
 // to open the service mode, so they are kept exactly as the device sent them.
@@ -212,13 +213,7 @@ struct TPWT_ID_Informacja
     int32_t FwdlAdres = 0;        // input: address of the FWDL unit
     int32_t FwdlPredk = 0;        // input: baud rate of the FWDL unit
     bool FwdlTransparent = false; // input: through an FWDL unit in transparent mode
-};
-
-// Parity codes of a transmitter, in the order of the window's list.
-enum TParityCode : uint16_t {
-    PC_NONE = 0,
-    PC_ODD = 1,
-    PC_EVEN = 2,
+    TPrzyczyna Przyczyna;
 };
 
 // A transmitter's own line settings and temperature unit.
@@ -229,10 +224,8 @@ struct TPWTTrans
     uint16_t parzystosc = 0; // TParityCode
     int32_t Status_Transmisji = 0;
     uint8_t FahrCels = 0; // 0 Celsius, 1 Fahrenheit
+    TPrzyczyna Przyczyna;
 };
-
-// The baud rate travels as one byte counting steps of this many bit/s.
-constexpr int kBaudByteStep = 300;
 
 // Channel type codes of the ADC module, positions in GetFwadcChannelItems.
 // Only the two current-loop types use the scale values.
@@ -282,6 +275,7 @@ struct TFwadc_Informacja
     uint16_t Kanal1Range4202 = 0;
     uint16_t Kanal2Range4201 = 0;
     uint16_t Kanal2Range4202 = 0;
+    TPrzyczyna Przyczyna;
 };
 
 // Reads the line settings of the transmitter at A_AdresRs into A_Dane
@@ -294,15 +288,18 @@ void GetTransParams(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, TPWTTrans
 // exchange status, or 301 for a wrong echo. Settings that their bytes cannot
 // carry (a baud rate that is not a whole number of steps up to 255, an
 // address or parity code above 255) give 301 and nothing is sent.
-void SetTransParams(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, TPWTTrans A_Dane);
+void SetTransParams(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, TPWTTrans A_Dane,
+                    TPrzyczyna *A_Przyczyna = nullptr);
 
 // Reads the two channel types of the ADC module; 320 for a wrong echo or a
 // reply too short to hold them.
-void GetFwadcChannelType(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, int &A_Channel1, int &A_Channel2);
+void GetFwadcChannelType(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, int &A_Channel1, int &A_Channel2,
+                         TPrzyczyna *A_Przyczyna = nullptr);
 
 // Sets the type of one channel (kFwadcChannel1 or kFwadcChannel2); 320 for a
 // wrong echo.
-void SetFwadcChannelType(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, int A_Channel, int A_ChannelType);
+void SetFwadcChannelType(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, int A_Channel, int A_ChannelType,
+                         TPrzyczyna *A_Przyczyna = nullptr);
 
 // Writes the 0-20 mA scale values, then the 4-20 mA ones. The second frame
 // goes out whatever became of the first; the status is the first one's
@@ -310,7 +307,7 @@ void SetFwadcChannelType(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, int 
 void SetFwadcChannelRange(uint8_t A_AdresRs, TComPort *A_Apd, int &A_Status, uint16_t A_ChannelRange02011,
                           uint16_t A_ChannelRange02012, uint16_t A_ChannelRange02021, uint16_t A_ChannelRange02022,
                           uint16_t A_ChannelRange42011, uint16_t A_ChannelRange42012, uint16_t A_ChannelRange42021,
-                          uint16_t A_ChannelRange42022);
+                          uint16_t A_ChannelRange42022, TPrzyczyna *A_Przyczyna = nullptr);
 
 // Identification into a TPWT_ID_Informacja, through the FWDL unit first when
 // the record asks for it. The record's FWDL inputs are kept.

@@ -28,16 +28,11 @@ constexpr int kPollStepMs = 20;
 std::atomic<TLinkTraceHook> g_traceHook{nullptr};
 
 void trace(TLinkTraceEvent::Kind kind, TComPort *port, const uint8_t *bytes = nullptr, int count = 0,
-           bool crcOk = false, int status = 0, int pending = 0)
+           bool crcOk = false, int status = 0, int pending = 0, const TPortFailure *failure = nullptr)
 {
     const TLinkTraceHook hook = g_traceHook.load(std::memory_order_relaxed);
     if (hook)
-        hook(TLinkTraceEvent{kind, port ? port->ComNumber() : 0, bytes, count, crcOk, status, pending});
-}
-
-uint16_t frameLength(const TModbusBuffer &frame)
-{
-    return static_cast<uint16_t>(frame[3] << 8 | frame[4]);
+        hook(TLinkTraceEvent{kind, port ? port->ComNumber() : 0, bytes, count, crcOk, status, pending, failure});
 }
 
 // After a frame with a bad CRC: throw away what is left of it on both sides.
@@ -131,8 +126,10 @@ uint16_t Send_Modbus(TComPort *A_ApdComport, const TModbusBuffer &A_Bufor, int A
     } catch (const std::exception &) {
         status = ST_SEND_FAILED;
     }
-    if (status != ST_OK)
-        trace(TLinkTraceEvent::PortFailure, A_ApdComport, nullptr, 0, false, status);
+    if (status != ST_OK && g_traceHook.load(std::memory_order_relaxed)) {
+        const TPortFailure failure = A_ApdComport->LastFailure();
+        trace(TLinkTraceEvent::PortFailure, A_ApdComport, nullptr, 0, false, status, 0, &failure);
+    }
     return status;
 }
 
@@ -166,7 +163,7 @@ void Check_And_Receive_Modbus_Buffer(TComPort *A_Apd, int A_Repeat, int A_Timeou
                 if (Wait_for_Apd_Buffer(A_Apd, kModbusHeaderSize, A_Timeout)) {
                     A_Apd->GetBlock(A_buffer.data(), kModbusHeaderSize);
                     InMyBuffer = kModbusHeaderSize;
-                    const int length = frameLength(A_buffer);
+                    const int length = DlugoscRamki(A_buffer.data());
                     if (length < kModbusMinFrame || length > kModbusBufferSize) {
                         // Not a frame of ours, or one that would overrun the
                         // reply buffer: take it as a damaged frame.
@@ -221,42 +218,71 @@ bool ModbusReturnCompare(const uint8_t *A_BufferIn, const uint8_t *A_BufferSend)
 QString Get_Trans_Error_Str(int A_ErrCode)
 {
     switch (A_ErrCode) {
-    case -1: return QString();
-    case 0: return QStringLiteral("Connected");
-    case 1:
-    case 214: return QStringLiteral("Selected serial port already in use");
-    case 2:
-    case 3:
-    case 4:
-    case 9:
-    case 200: return QStringLiteral("Device not responding");
-    case 49: return QStringLiteral("Error:   (49)");
-    case 50: return QStringLiteral("NOT Authorized");
-    case 100: return QStringLiteral("Please wait ...");
-    case 201: return QStringLiteral("Connection canceled! ");
-    case 212:
-    case 300: return QStringLiteral("Selected serial port not exist");
-    case 216: return QStringLiteral("Eror I/O");
-    case 301: return QStringLiteral("Error:   (301)");
-    case 320: return QStringLiteral("Unknown device");
+    case ST_NO_TEXT: return QString();
+    case ST_OK: return QStringLiteral("Connected");
+    case ST_SEND_FAILED:
+    case ST_PORT_IN_USE: return QStringLiteral("Selected serial port already in use");
+    case ST_CRC_ERROR:
+    case ST_NO_ANSWER_3:
+    case ST_NO_ANSWER_4:
+    case ST_NO_ANSWER_9:
+    case ST_NO_REPLY: return QStringLiteral("Device not responding");
+    case ST_ERROR_49: return QStringLiteral("Error:   (49)");
+    case ST_NOT_AUTHORIZED: return QStringLiteral("NOT Authorized");
+    case ST_PLEASE_WAIT: return QStringLiteral("Please wait ...");
+    case ST_CANCELED: return QStringLiteral("Connection canceled! ");
+    case ST_NO_PORT:
+    case ST_TRANS_FAILED: return QStringLiteral("Selected serial port not exist");
+    case ST_IO_ERROR: return QStringLiteral("Eror I/O");
+    case ST_PARAMS_FAILED: return QStringLiteral("Error:   (301)");
+    case ST_UNKNOWN_DEVICE: return QStringLiteral("Unknown device");
     default: return QStringLiteral("Error:   (%1)").arg(A_ErrCode);
+    }
+}
+
+TPrzyczyna PrzyczynaWymiany(int A_Status, const TComPort *A_Apd)
+{
+    TPrzyczyna c;
+    c.Kod = A_Status;
+    if ((A_Status == ST_SEND_FAILED || A_Status == ST_NO_PORT) && A_Apd)
+        c.Port = A_Apd->LastFailure();
+    return c;
+}
+
+QString Get_Cause_Str(const TPrzyczyna &A_Przyczyna)
+{
+    // A port that refused is told by what the system said, not by the
+    // maker's guess ("already in use" for every refusal).
+    if (A_Przyczyna.Port.Fault != TPortFault::None
+        && (A_Przyczyna.Kod == ST_SEND_FAILED || A_Przyczyna.Kod == ST_NO_PORT))
+        return PortFailureText(A_Przyczyna.Port);
+    switch (A_Przyczyna.Kod) {
+    case CS_NONE: return QString();
+    case ST_CRC_ERROR: return QStringLiteral("Garbled reply (bad CRC or length)");
+    case CS_WRONG_ECHO: return QStringLiteral("Reply to another request (wrong echo)");
+    case CS_SHORT_REPLY: return QStringLiteral("Reply too short");
+    case CS_NO_PORT_OBJECT: return QStringLiteral("No such COM port");
+    case CS_NOT_ON_WIRE: return QStringLiteral("Value does not fit its byte on the wire");
+    default: return Get_Trans_Error_Str(A_Przyczyna.Kod).trimmed();
     }
 }
 
 QString Get_Dornal_Device_Type(uint8_t A_Dev_Type, uint8_t A_SubType)
 {
-    switch (A_Dev_Type) {
-    case 1:
-        if (A_SubType == 0)
-            return QStringLiteral("FWTH-01");
-        if (A_SubType == 1)
-            return QStringLiteral("FWTH-02");
-        return QString(); // a variant the maker never named
-    case 2: return A_SubType == 1 ? QStringLiteral("FWT-02") : QStringLiteral("FWT-01");
-    case 3: return QStringLiteral("FWADC-01");
-    case 30: return QStringLiteral("HERON programator");
-    default: return QStringLiteral("<...>");
+    switch (RodzajUrzadzenia(A_Dev_Type, A_SubType)) {
+    case TRodzajUrzadzenia::FWTH01:
+        // Only the FWTH-01's own variant carries the name; the maker never
+        // named the others.
+        return A_SubType == kFwth01Variant ? QStringLiteral("FWTH-01") : QString();
+    case TRodzajUrzadzenia::FWTH02: return QStringLiteral("FWTH-02");
+    case TRodzajUrzadzenia::FWT01: return QStringLiteral("FWT-01");
+    case TRodzajUrzadzenia::FWT02: return QStringLiteral("FWT-02");
+    case TRodzajUrzadzenia::FWADC01: return QStringLiteral("FWADC-01");
+    case TRodzajUrzadzenia::Programator: return QStringLiteral("HERON programator");
+    case TRodzajUrzadzenia::Ogolny:
+    case TRodzajUrzadzenia::Nieznany: return QStringLiteral("<...>");
     }
+    return QStringLiteral("<...>");
 }
 
 void GetFwadcChannelItems(QStringList &A_Items)

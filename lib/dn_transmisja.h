@@ -11,6 +11,7 @@
 #pragma once
 
 #include "dn_comport.h"
+#include "dn_urzadzenia.h"
 
 #include <QtCore/QString>
 #include <QtCore/QStringList>
@@ -29,19 +30,54 @@ constexpr int kModbusMaxData = kModbusBufferSize - kModbusMinFrame;
 constexpr uint8_t kFunRead = 70;  // 0x46
 constexpr uint8_t kFunWrite = 71; // 0x47
 
-// Status codes ending every exchange and transaction.
+// Status codes ending every exchange and transaction, and the other codes the
+// maker's library has a text for.
 enum TTransStatus : int {
+    ST_NO_TEXT = -1,         // a status field nothing has been written to
     ST_OK = 0,
     ST_SEND_FAILED = 1,      // the port refused: busy, permission, I/O error
     ST_CRC_ERROR = 2,        // the last attempt read a frame with a bad CRC
-    ST_PENDING = 1,          // a record's status while its transaction runs
+    ST_NO_ANSWER_3 = 3,      // codes of the maker's other links, all "not responding"
+    ST_NO_ANSWER_4 = 4,
+    ST_NO_ANSWER_9 = 9,
+    ST_ERROR_49 = 49,
+    ST_NOT_AUTHORIZED = 50,
+    ST_PLEASE_WAIT = 100,
     ST_NO_REPLY = 200,       // no complete reply within the attempts
     ST_CANCELED = 201,       // an unexpected failure during the exchange
     ST_NO_PORT = 212,        // the selected serial port does not exist
+    ST_PORT_IN_USE = 214,
+    ST_IO_ERROR = 216,
     ST_TRANS_FAILED = 300,   // no port object, or the measurement failed
     ST_PARAMS_FAILED = 301,  // the communication parameters failed their check
     ST_UNKNOWN_DEVICE = 320, // the ADC module or FWDL unit failed its check
 };
+
+// Why a transaction ended as it did, kept beside the status the windows show:
+// a failed measurement is status 300 whatever happened, and the cause tells
+// what did. Kod is the exchange's own status (1, 2, 200, 201, 212), one of the
+// transaction's own findings below, or 0 when nothing failed; for a port that
+// refused, Port holds the operating system's reason.
+enum TCauseCode : int32_t {
+    CS_NONE = 0,
+    CS_WRONG_ECHO = 1001,    // a good frame that answers another request
+    CS_SHORT_REPLY = 1002,   // a good frame too short for what it must carry
+    CS_NO_PORT_OBJECT = 1003, // no port object has the COM number
+    CS_NOT_ON_WIRE = 1004,   // a value its bytes cannot carry: nothing was sent
+};
+
+struct TPrzyczyna
+{
+    int32_t Kod = CS_NONE;
+    TPortFailure Port;
+};
+
+// The cause of an exchange's outcome: its status, and the port's reason when
+// the port refused.
+TPrzyczyna PrzyczynaWymiany(int A_Status, const TComPort *A_Apd);
+// The cause in words, e.g. "Device not responding" or "permission denied on
+// /dev/ttyUSB0"; empty for no cause.
+QString Get_Cause_Str(const TPrzyczyna &A_Przyczyna);
 
 uint16_t Get_MODBUS_CRC16(int A_Count, const uint8_t *A_Bufor);
 
@@ -63,6 +99,12 @@ bool Wait_for_Apd_Buffer(TComPort *A_Apd, int A_Count, int A_Timeout);
 // outcome in A_Status is 0, 1, 2, 200, 201 or 212.
 void Check_And_Receive_Modbus_Buffer(TComPort *A_Apd, int A_Repeat, int A_Timeout, TModbusBuffer &A_buffer,
                                      const TModbusBuffer &A_RepeatBuffer, int A_ByteCount, int &A_Status);
+
+// The length field of a frame (bytes 3 and 4, high byte first).
+inline uint16_t FrameLengthField(const uint8_t *A_Frame)
+{
+    return DlugoscRamki(A_Frame);
+}
 
 // The echo check: address, function and sub-function of the reply equal the
 // request's.
@@ -96,6 +138,7 @@ struct TLinkTraceEvent
     bool crcOk;
     int status;  // PortFailure: the status it gives
     int pending; // Timeout: bytes waiting in the port besides the header read
+    const TPortFailure *failure; // PortFailure: what the system said (may be null)
 };
 using TLinkTraceHook = void (*)(const TLinkTraceEvent &);
 void SetLinkTraceHook(TLinkTraceHook hook);

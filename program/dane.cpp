@@ -188,21 +188,21 @@ bool SaveParamsFile(const QString &A_FileName, const TParametryProgramu &A_Param
     return writeWhole(A_FileName, ParametryToBytes(A_Params));
 }
 
-bool LoadTransParams()
+bool LoadTransParams(const QString &A_FileName)
 {
     // A short or damaged file must not leave half a record behind: it is read
     // into a temporary and adopted only whole.
     TParametryProgramu loaded = V_ParametryProgramu;
-    const bool ok = LoadParamsFile(QString::fromLatin1(kParamFileName), loaded);
+    const bool ok = LoadParamsFile(A_FileName, loaded);
     if (ok)
         V_ParametryProgramu = loaded;
     forceServiceValues(V_ParametryProgramu.trans);
     return ok;
 }
 
-bool SaveTransParams()
+bool SaveTransParams(const QString &A_FileName)
 {
-    return SaveParamsFile(QString::fromLatin1(kParamFileName), V_ParametryProgramu);
+    return SaveParamsFile(A_FileName, V_ParametryProgramu);
 }
 
 void SetTransmitParams(TTransmitParams &A_Params, int A_Port, int A_Predk, int A_Adres,
@@ -451,7 +451,9 @@ bool LoadMainPlacement(TMainPlacement &A_Placement, const QString &A_FileName)
     const auto section = findSection(lines, kPlacementSection);
     if (!section)
         return true;
-    const auto [begin, end] = *section;
+    // Plain variables: Clang 14 refuses lambdas that capture structured bindings.
+    const std::size_t begin = section->first;
+    const std::size_t end = section->second;
 
     const auto text = [&](const char *key, QString &target) {
         if (const auto at = findKey(lines, begin, end, key))

@@ -3,23 +3,17 @@
 // No widgets here: tools and tests link this unit on its own.
 #pragma once
 
+#include "dn_comport.h"
+#include "dn_urzadzenia.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
 #include <array>
 
-// Parity codes as the parameter file and the devices hold them.
-constexpr quint8 kParityNone = 0;
-constexpr quint8 kParityOdd = 1;
-constexpr quint8 kParityEven = 2;
-constexpr quint8 kParityMark = 3;
-constexpr quint8 kParitySpace = 4;
-
 // The service window always talks to a device at its service address and
-// speed, whatever the file says.
-constexpr quint8 kAdresSerwis = 247;
-constexpr quint16 kPredkoscSerwis = 9600;
+// speed (kAdresSerwis, kPredkoscSerwis), whatever the file says.
 
 // Communication settings of the monitored transmitter. The fields nobody sets
 // or reads are kept only so that a load and a save carry them through.
@@ -57,17 +51,18 @@ struct TParametryProgramu
 
 extern TParametryProgramu V_ParametryProgramu;
 
-// The parameter file: one little-endian record, resolved against the
-// current working directory.
+// The parameter file: one little-endian record. The program keeps it in its
+// working directory under this name.
 inline constexpr char kParamFileName[] = "set_monitor.dat";
 constexpr int kParamRecordSize = 555;
 
+// V_ParametryProgramu from and to the parameter file A_FileName.
 // True when the whole record was read; a short or unreadable file leaves the
 // parameters in memory as they were. The service address and speed are forced
 // in every case.
-bool LoadTransParams();
+bool LoadTransParams(const QString &A_FileName);
 // True when the record reached the disk; the old file stays whole otherwise.
-bool SaveTransParams();
+bool SaveTransParams(const QString &A_FileName);
 void SetTransmitParams(TTransmitParams &A_Params, int A_Port, int A_Predk, int A_Adres,
                        int A_Parzyst);
 // Defaults into V_ParametryProgramu (in memory only).
@@ -101,17 +96,23 @@ struct TMainPlacement
     bool cb_AddBits_Checked = false;
 };
 
-inline constexpr char kPlacementFileName[] = "fen_mon.ini";
+// The same file that maps the COM numbers to devices.
+inline constexpr const char *kPlacementFileName = kComMapFileName;
 inline constexpr char kPlacementSection[] = "main";
 
 // True when the file could be read (a missing file or section is not an error
 // for the caller: A_Placement then keeps what it held).
-bool LoadMainPlacement(TMainPlacement &A_Placement,
-                       const QString &A_FileName = QString::fromLatin1(kPlacementFileName));
+bool LoadMainPlacement(TMainPlacement &A_Placement, const QString &A_FileName);
 // Rewrites only the keys of section "main" whose value changed; every other
 // line of the file is kept as it stands. True when the file was written.
-bool SaveMainPlacement(const TMainPlacement &A_Placement,
-                       const QString &A_FileName = QString::fromLatin1(kPlacementFileName));
+bool SaveMainPlacement(const TMainPlacement &A_Placement, const QString &A_FileName);
+
+// Where the program keeps its two files.
+struct TPlikiProgramu
+{
+    QString Parametry = QString::fromLatin1(kParamFileName);
+    QString Ini = QString::fromLatin1(kPlacementFileName);
+};
 
 // The four numbers of "MinMaxPos"/"NormPos". ParsePlacementPos is false (and
 // leaves A_Pos alone) unless the text holds exactly four integers.

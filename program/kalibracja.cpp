@@ -4,7 +4,9 @@
 #include "dane.h"
 #include "dn_MyInfoDlg.h"
 #include "dn_strings.h"
+#include "dn_transakcja.h"
 #include "dn_transmisja.h"
+#include "dn_urzadzenia.h"
 
 #include <QtCore/QLocale>
 #include <QtCore/QPointer>
@@ -31,9 +33,6 @@ namespace {
 // long enough that a device has answered the previous request: the longest
 // ordinary exchange (identification, 4 x 200 ms) spans about two steps.
 constexpr int kStepMs = 450;
-// An FWTH-01 leaves its service mode unless told again; five counted steps
-// between entries repeat the command about every 2.7 s.
-constexpr int kServiceModeSteps = 5;
 // Closing waits this long, this many times, for a transaction still on the
 // line, then lets the line settle before the main window polls again.
 constexpr int kCloseWaitStepMs = 300;
@@ -46,45 +45,38 @@ constexpr int kModuleLeaveWaitMs = 1000;
 constexpr int kAnimationFrameMs = 100;
 constexpr double kFullTurn = 2 * 3.14159265358979323846;
 
-// --- Devices -----------------------------------------------------------------
-
-// The protocol number every service transaction is started with.
-constexpr int kProtokolSerwis = 1;
-// The FWTH variant that needs no service mode.
-constexpr uint8_t kFwthNewVariant = 1;
-// The FWTH-01's own variant: only it reports its serial number and date.
-constexpr uint8_t kFwthOldVariant = 0;
-// A device that identifies as this type needs no service mode and gets the
-// transmitter page.
-constexpr uint8_t kDevTypeGeneric = 255;
-// The identification counts the production year from this one.
-constexpr int kYearBase = 2000;
-
 // --- Entries -----------------------------------------------------------------
 
-const QStringList kSpeedItems{QStringLiteral("  1200"),  QStringLiteral("  2400"),  QStringLiteral("  4800"),
-                              QStringLiteral("  9600"),  QStringLiteral(" 19200"), QStringLiteral(" 38400"),
-                              QStringLiteral(" 57600")};
-constexpr int kSpeedIndex9600 = 3;
-const QStringList kParityItems{QStringLiteral("N"), QStringLiteral("O"), QStringLiteral("E")};
-constexpr int kParityIndexNone = 0;
+// The rates as the list shows them, right-aligned in six places.
+constexpr int kSpeedItemWidth = 6;
+QStringList speedItems()
+{
+    QStringList items;
+    for (int baud : kPredkosciNadajnika)
+        items << QString::number(baud).rightJustified(kSpeedItemWidth);
+    return items;
+}
+const QStringList kSpeedItems = speedItems();
+// The list starts at the service speed.
+const int kSpeedIndex9600 = int(std::find(kPredkosciNadajnika.begin(), kPredkosciNadajnika.end(), kPredkoscSerwis)
+                                - kPredkosciNadajnika.begin());
+// The parity list holds the device's codes in their order: an item's index
+// is its code.
+QStringList parityItems()
+{
+    QStringList items;
+    for (int code = PC_NONE; KodUrzadzeniaNaParity(code); ++code)
+        items << ParityLitera(*KodUrzadzeniaNaParity(code));
+    return items;
+}
+const QStringList kParityItems = parityItems();
+constexpr int kParityIndexNone = PC_NONE;
 const QStringList kUnitItems{QStringLiteral("°C"), QStringLiteral("°F")};
 constexpr int kUnitCelsius = 0;
 constexpr int kUnitFahrenheit = 1;
 
-// The module speaks at this speed and without parity after any write.
-constexpr int kModuleSpeed = 9600;
-constexpr int kDefaultSpeed = 9600;
-
-// A transmitter is given an address up to 245 only: the highest addresses
-// stay reserved, 247 being the service address every device answers at.
-constexpr int kTransAddressMin = 1;
-constexpr int kTransAddressMax = 245;
-// The module takes any Modbus address a byte can carry up to the service one.
-constexpr int kFwadcAddressMin = 1;
-constexpr int kFwadcAddressMax = 247;
 // What the address edits declare (not enforced by the edits themselves).
-constexpr int kAddressEditMax = 247;
+constexpr int kAddressEditMax = kAdresSerwis;
 constexpr int kAddressEditInitial = 1;
 
 // Scale values travel in tenths, as 16 bits. A negative value goes out as
@@ -267,7 +259,7 @@ void TSearchAnimation::paintEvent(QPaintEvent *)
 // ============================================================================
 // The window
 
-TForm_Kalibracja::TForm_Kalibracja(QWidget *parent)
+TForm_Kalibracja::TForm_Kalibracja(const TComPortTable &A_Porty, QWidget *parent)
     : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                           | Qt::WindowCloseButtonHint)
     , PageControl1(new QStackedWidget(this))
@@ -275,6 +267,7 @@ TForm_Kalibracja::TForm_Kalibracja(QWidget *parent)
     , TabSheet2(new QWidget)
     , Tab_Fwadc(new QWidget)
     , Timer_Service_Mode(new QTimer(this))
+    , m_porty(A_Porty)
     , m_windowHandle(this)
 {
     setObjectName(QStringLiteral("Form_Kalibracja"));
@@ -598,15 +591,17 @@ void TForm_Kalibracja::Bit_ZamknijClick()
 {
     // A module whose configuration has been read is set back to the line
     // settings the monitor speaks, at its own address and with its unit.
-    if (IdInfo.ID.Dev_Type != DT_FWADC || ed_FwadcCurrAdres->text().isEmpty())
+    if (!JestModulemAdc(IdInfo.ID.Dev_Type) || ed_FwadcCurrAdres->text().isEmpty())
         return;
     Timer_Service_Mode->stop();
     BlokujFwadc(true);
     WaitMS(kModuleLeaveWaitMs);
     bool ok = false;
     const int adres = ed_FwadcCurrAdres->text().trimmed().toInt(&ok);
-    if (ok)
-        InitSendTrans(kModuleSpeed, PC_NONE, adres, FwadcInfo.Jednostka);
+    if (ok) {
+        const TPWTTrans wyjscie = TSerwis::UstawieniaModuluNaWyjscie(adres, FwadcInfo.Jednostka);
+        InitSendTrans(wyjscie.predkosc, wyjscie.parzystosc, wyjscie.adres, wyjscie.FahrCels);
+    }
 }
 
 // ----------------------------------------------------------------------------
@@ -618,23 +613,20 @@ bool TForm_Kalibracja::CanStart() const
 }
 
 template<class TThread, class TRecord>
-void TForm_Kalibracja::StartTransaction(TRecord TForm_Kalibracja::*A_Record, void (TForm_Kalibracja::*A_Done)())
+void TForm_Kalibracja::StartTransaction(const TRecord &A_Record, void (TForm_Kalibracja::*A_Done)(const TRecord &))
 {
     ++TX_ThreadsRunning;
     const TTransmitParams &t = V_ParametryProgramu.trans;
-    auto work = std::make_shared<TRecord>(this->*A_Record);
-    // The transaction frees itself when it has ended.
-    auto *thread = new TThread(false, m_windowHandle.handle(), t.ComNum, t.adresRS485_serwis, t.predkosc_Serwis,
-                               kProtokolSerwis, work.get(), Tab_ApdComPort);
-    thread->KeepAlive(work);
-    // A window gone before its transaction ended has nobody to hand the
-    // result to; the record itself stays alive with the transaction.
-    thread->OnTerminate = [self = QPointer<TForm_Kalibracja>(this), work, A_Record, A_Done](TTHR_Trans_RH *) {
-        if (!self)
-            return;
-        self.data()->*A_Record = *work;
-        (self.data()->*A_Done)();
-    };
+    // A window gone before its transaction ended hears nothing of it; the
+    // transaction's record stays alive with the transaction.
+    StartTransakcja<TThread, TRecord>(this, m_porty, {t.ComNum, t.adresRS485_serwis, t.predkosc_Serwis}, A_Record,
+                                      [this, A_Done](const TRecord &wynik, int) { (this->*A_Done)(wynik); });
+}
+
+void TForm_Kalibracja::PrzyjmijKomunikacje(const TZmianaKomunikacji &A_Zmiana)
+{
+    SetTransmitParams(V_ParametryProgramu.trans, V_ParametryProgramu.trans.ComNum, A_Zmiana.Predkosc,
+                      A_Zmiana.Adres, A_Zmiana.Parzystosc);
 }
 
 void TForm_Kalibracja::InitReceiveID()
@@ -644,22 +636,21 @@ void TForm_Kalibracja::InitReceiveID()
     IdInfo.FwdlAdres = V_ParametryProgramu.FwdlAdres;
     IdInfo.FwdlPredk = V_ParametryProgramu.FwdlPredk;
     IdInfo.FwdlTransparent = V_ParametryProgramu.FwdlTransp;
-    StartTransaction<TTHR_RH_Get_ID>(&TForm_Kalibracja::IdInfo, &TForm_Kalibracja::TX_ThreadDoneReceiveID);
+    StartTransaction<TTHR_RH_Get_ID>(IdInfo, &TForm_Kalibracja::TX_ThreadDoneReceiveID);
 }
 
 void TForm_Kalibracja::InitEnterServiceMode()
 {
     if (!CanStart())
         return;
-    StartTransaction<TTHR_RH_EnterServiceMode>(&TForm_Kalibracja::IdInfo,
-                                               &TForm_Kalibracja::TX_ThreadDoneEnterServiceMode);
+    StartTransaction<TTHR_RH_EnterServiceMode>(IdInfo, &TForm_Kalibracja::TX_ThreadDoneEnterServiceMode);
 }
 
 void TForm_Kalibracja::InitReceiveTrans()
 {
     if (!CanStart())
         return;
-    StartTransaction<TTHR_RH_Get_Trans>(&TForm_Kalibracja::KalibTrans, &TForm_Kalibracja::TX_ThreadDoneReceiveTrans);
+    StartTransaction<TTHR_RH_Get_Trans>(KalibTrans, &TForm_Kalibracja::TX_ThreadDoneReceiveTrans);
 }
 
 void TForm_Kalibracja::InitSendTrans(int A_Predkosc, int A_Parzystosc, int A_Adres, int A_Jednostka)
@@ -671,14 +662,14 @@ void TForm_Kalibracja::InitSendTrans(int A_Predkosc, int A_Parzystosc, int A_Adr
     KalibTrans.adres = static_cast<uint16_t>(A_Adres);
     KalibTrans.FahrCels = static_cast<uint8_t>(A_Jednostka);
     Zmiana_Parametrow_Lock(true);
-    StartTransaction<TTHR_RH_Set_Trans>(&TForm_Kalibracja::KalibTrans, &TForm_Kalibracja::TX_ThreadDoneSendTrans);
+    StartTransaction<TTHR_RH_Set_Trans>(KalibTrans, &TForm_Kalibracja::TX_ThreadDoneSendTrans);
 }
 
 void TForm_Kalibracja::InitReceiveFwadc()
 {
     if (!CanStart())
         return;
-    StartTransaction<TTHR_RH_GetFwadc>(&TForm_Kalibracja::FwadcInfo, &TForm_Kalibracja::TX_ThreadDoneReceiveFwadc);
+    StartTransaction<TTHR_RH_GetFwadc>(FwadcInfo, &TForm_Kalibracja::TX_ThreadDoneReceiveFwadc);
 }
 
 void TForm_Kalibracja::InitSendFwadc()
@@ -690,7 +681,7 @@ void TForm_Kalibracja::InitSendFwadc()
     if (!KonwertujFwadc(d, blad)) {
         // An entry changed since the click no longer converts: the write is
         // dropped rather than tried again on every step.
-        WyslijFwadc = false;
+        m_serwis.PorzucZapisFwadc();
         BlokujFwadc(false);
         PokazOstrzezenie(blad);
         return;
@@ -701,7 +692,7 @@ void TForm_Kalibracja::InitSendFwadc()
     MyHandle = MyInfoDlgShow(kNoteMain, kNoteDetails, true);
     FwadcInfo = d;
     BlokujFwadc(true);
-    StartTransaction<TTHR_RH_SetFwadc>(&TForm_Kalibracja::FwadcInfo, &TForm_Kalibracja::TX_ThreadDoneSendFwadc);
+    StartTransaction<TTHR_RH_SetFwadc>(FwadcInfo, &TForm_Kalibracja::TX_ThreadDoneSendFwadc);
 }
 
 // ----------------------------------------------------------------------------
@@ -709,69 +700,52 @@ void TForm_Kalibracja::InitSendFwadc()
 
 void TForm_Kalibracja::Timer_Service_ModeTimer()
 {
-    if (MyCloseWindow) {
-        reject();
+    switch (m_serwis.Krok()) {
+    case TSerwis::TKrok::Zamknij:
         // A closed window starts nothing more on the line.
-        return;
+        reject();
+        break;
+    case TSerwis::TKrok::CzytajId: InitReceiveID(); break;
+    case TSerwis::TKrok::TrybSerwisowy: InitEnterServiceMode(); break;
+    case TSerwis::TKrok::PiszFwadc: InitSendFwadc(); break;
+    case TSerwis::TKrok::CzytajFwadc: InitReceiveFwadc(); break;
+    case TSerwis::TKrok::CzytajTrans: InitReceiveTrans(); break;
+    case TSerwis::TKrok::PiszTrans:
+        if (CanStart() && GetTransData())
+            InitSendTrans(KalibTrans.predkosc, KalibTrans.parzystosc, KalibTrans.adres, KalibTrans.FahrCels);
+        break;
+    case TSerwis::TKrok::Nic: break;
     }
-    if (!OdebranoID) {
-        InitReceiveID();
-        return;
-    }
-    if (InServiceModeCount < 1 && IdInfo.ID.Dev_Type == DT_FWTH && !IsNewFWTH()) {
-        InitEnterServiceMode();
-        return;
-    }
-    --InServiceModeCount;
-    if (WyslijFwadc) {
-        InitSendFwadc();
-        return;
-    }
-    if (!OdebranoTrans) {
-        if (IdInfo.ID.Dev_Type == DT_FWADC)
-            InitReceiveFwadc();
-        else
-            InitReceiveTrans();
-        return;
-    }
-    if (WyslijTrans && CanStart() && GetTransData())
-        InitSendTrans(KalibTrans.predkosc, KalibTrans.parzystosc, KalibTrans.adres, KalibTrans.FahrCels);
 }
 
 // ----------------------------------------------------------------------------
 // Identification and service mode
 
-void TForm_Kalibracja::TX_ThreadDoneReceiveID()
+void TForm_Kalibracja::TX_ThreadDoneReceiveID(const TPWT_ID_Informacja &A_Wynik)
 {
     --TX_ThreadsRunning;
-    if (IdInfo.Status_Transmisji != ST_OK)
-        return; // the next step asks again
-    OdebranoID = true;
-    const uint8_t type = IdInfo.ID.Dev_Type;
     // An FWTH-01 shows nothing before its service mode is open.
-    if (type == DT_FWT || type == DT_FWADC || type == kDevTypeGeneric || IsNewFWTH())
+    if (m_serwis.PoCzytaniuId(A_Wynik))
         Pisz_Informacje_Z_ID();
 }
 
-void TForm_Kalibracja::TX_ThreadDoneEnterServiceMode()
+void TForm_Kalibracja::TX_ThreadDoneEnterServiceMode(const TPWT_ID_Informacja &A_Wynik)
 {
     --TX_ThreadsRunning;
-    if (IdInfo.Status_Transmisji == ST_OK) {
+    if (m_serwis.PoTrybieSerwisowym(A_Wynik))
         Pisz_Informacje_Z_ID();
-        InServiceModeCount = kServiceModeSteps;
-    } else {
+    else
         Cls_Okno();
-    }
 }
 
 void TForm_Kalibracja::Pisz_Informacje_Z_ID()
 {
     const TPWT_ID &id = IdInfo.ID;
     L_typ_urzadzenia->setText(Get_Dornal_Device_Type(id.Dev_Type, id.Dev_Type_Details));
-    if (id.Dev_Type == DT_FWTH && id.Dev_Type_Details == kFwthOldVariant) {
+    if (PodajeNumerIDate(id.Dev_Type, id.Dev_Type_Details)) {
         L_nr_seryjny->setText(QString::asprintf("%10d", int(id.Serial_Number)));
         L_data_prod->setText(
-            QString::asprintf("%4d-%2.2d-%2.2d", IdInfo.Year + kYearBase, int(IdInfo.Month), int(IdInfo.Day)));
+            QString::asprintf("%4d-%2.2d-%2.2d", IdInfo.Year + kRokBazowy, int(IdInfo.Month), int(IdInfo.Day)));
     } else {
         L_nr_seryjny->clear();
         L_data_prod->clear();
@@ -801,7 +775,7 @@ void TForm_Kalibracja::AktywujStrone()
 {
     if (!OdebranoID)
         PageControl1->setCurrentWidget(Tab_Start);
-    else if (IdInfo.ID.Dev_Type == DT_FWADC)
+    else if (JestModulemAdc(IdInfo.ID.Dev_Type))
         PageControl1->setCurrentWidget(Tab_Fwadc);
     else
         PageControl1->setCurrentWidget(TabSheet2);
@@ -809,19 +783,14 @@ void TForm_Kalibracja::AktywujStrone()
 
 bool TForm_Kalibracja::IsNewFWTH() const
 {
-    return IdInfo.ID.Dev_Type == DT_FWTH && IdInfo.ID.Dev_Type_Details == kFwthNewVariant;
+    return RodzajUrzadzenia(IdInfo.ID.Dev_Type, IdInfo.ID.Dev_Type_Details) == TRodzajUrzadzenia::FWTH02;
 }
 
 void TForm_Kalibracja::Cls_Okno()
 {
-    MyCloseWindow = false;
+    m_serwis.Reset();
     TX_ThreadsRunning = 0;
-    InServiceModeCount = 0;
     PageControl1->setCurrentWidget(Tab_Start);
-    OdebranoID = false;
-    OdebranoTrans = false;
-    WyslijTrans = false;
-    WyslijFwadc = false;
     L_typ_urzadzenia->clear();
     L_wersja->clear();
     L_nr_seryjny->clear();
@@ -849,20 +818,17 @@ void TForm_Kalibracja::Cls_Okno()
 // ----------------------------------------------------------------------------
 // Transmitter page
 
-void TForm_Kalibracja::TX_ThreadDoneReceiveTrans()
+void TForm_Kalibracja::TX_ThreadDoneReceiveTrans(const TPWTTrans &A_Wynik)
 {
     Zmiana_Parametrow_Lock(false);
     --TX_ThreadsRunning;
-    if (KalibTrans.Status_Transmisji != ST_OK)
+    const std::optional<TZmianaKomunikacji> zmiana = m_serwis.PoCzytaniuTrans(A_Wynik);
+    if (!zmiana)
         return; // read again on the next step
-    OdebranoTrans = true;
-    if (KalibTrans.predkosc == 0)
-        KalibTrans.predkosc = kDefaultSpeed;
     co_predkosc->setCurrentIndex(kSpeedIndex9600);
     co_parzystosc->setCurrentIndex(kParityIndexNone);
     // The monitor follows the transmitter as it reported itself.
-    SetTransmitParams(V_ParametryProgramu.trans, V_ParametryProgramu.trans.ComNum, KalibTrans.predkosc,
-                      KalibTrans.adres, KalibTrans.parzystosc);
+    PrzyjmijKomunikacje(*zmiana);
     ie_adres->ShowValue(KalibTrans.adres);
     ed_CurrPredkosc->setText(QStringLiteral("  ") + QString::number(KalibTrans.predkosc));
     if (KalibTrans.parzystosc < co_parzystosc->count())
@@ -901,7 +867,7 @@ bool TForm_Kalibracja::SprawdzTrans(TBlad &A_Blad, int &A_Adres)
         A_Blad = {QString::fromLatin1(e.what()), ie_adres};
         return false;
     }
-    if (A_Adres < kTransAddressMin || A_Adres > kTransAddressMax) {
+    if (!kAdresyNadajnika.Zawiera(A_Adres)) {
         A_Blad = {kFieldsEmpty, ie_adres};
         return false;
     }
@@ -916,7 +882,7 @@ void TForm_Kalibracja::Bit_KalibWilgClick()
         PokazOstrzezenie(blad);
         return;
     }
-    WyslijTrans = true; // the write starts on the next step
+    m_serwis.ZadajZapisuTrans(); // the write starts on the next step
 }
 
 bool TForm_Kalibracja::GetTransData()
@@ -926,7 +892,7 @@ bool TForm_Kalibracja::GetTransData()
     if (!SprawdzTrans(blad, adres)) {
         // Changed since the click: the write is dropped, not retried on
         // every step with a message each time.
-        WyslijTrans = false;
+        m_serwis.PorzucZapisTrans();
         PokazOstrzezenie(blad);
         return false;
     }
@@ -937,24 +903,15 @@ bool TForm_Kalibracja::GetTransData()
     return true;
 }
 
-void TForm_Kalibracja::TX_ThreadDoneSendTrans()
+void TForm_Kalibracja::TX_ThreadDoneSendTrans(const TPWTTrans &A_Wynik)
 {
     Zmiana_Parametrow_Lock(false);
     --TX_ThreadsRunning;
-    WyslijTrans = false;
-    if (KalibTrans.Status_Transmisji != ST_OK)
-        return; // the window stays, the parameters unchanged
-    const uint8_t type = IdInfo.ID.Dev_Type;
-    const bool fwth01 = type == DT_FWTH && !IsNewFWTH();
-    const bool other = type == DT_FWT || type == DT_FWADC || type == kDevTypeGeneric || IsNewFWTH();
-    if (!fwth01 && !other)
-        return;
-    // An FWTH-01 speaks under its new settings only after its service mode
-    // has been entered again.
-    OdebranoTrans = !fwth01;
-    SetTransmitParams(V_ParametryProgramu.trans, V_ParametryProgramu.trans.ComNum, KalibTrans.predkosc,
-                      KalibTrans.adres, KalibTrans.parzystosc);
-    reject();
+    // A failed write leaves the window open and the parameters unchanged.
+    if (const std::optional<TZmianaKomunikacji> zmiana = m_serwis.PoZapisieTrans(A_Wynik)) {
+        PrzyjmijKomunikacje(*zmiana);
+        reject();
+    }
 }
 
 void TForm_Kalibracja::Zmiana_Parametrow_Lock(bool A_Lock)
@@ -977,10 +934,10 @@ QString TForm_Kalibracja::NazwaKanalu(int A_Typ) const
     return QString::number(A_Typ);
 }
 
-void TForm_Kalibracja::TX_ThreadDoneReceiveFwadc()
+void TForm_Kalibracja::TX_ThreadDoneReceiveFwadc(const TFwadc_Informacja &A_Wynik)
 {
     --TX_ThreadsRunning;
-    if (FwadcInfo.Status_Transmisji != ST_OK) {
+    if (!m_serwis.PoCzytaniuFwadc(A_Wynik)) {
         Cls_Okno();
     } else {
         const TFwadc_Informacja &f = FwadcInfo;
@@ -1028,7 +985,6 @@ void TForm_Kalibracja::TX_ThreadDoneReceiveFwadc()
             ed_FwadcCurrJednostka->setText(QStringLiteral("  "));
             break;
         }
-        // OdebranoTrans stays clear: the next free step reads again.
     }
     co_Kanal1Change();
     co_Kanal2Change();
@@ -1046,8 +1002,8 @@ bool TForm_Kalibracja::KonwertujFwadc(TFwadc_Informacja &A_Dane, TBlad &A_Blad)
     const QString adresBlad =
         QStringLiteral("%1 the address of the module must be a whole number from %2 to %3.")
             .arg(L_FwadcAdres->text())
-            .arg(kFwadcAddressMin)
-            .arg(kFwadcAddressMax);
+            .arg(kAdresyModulu.Min)
+            .arg(kAdresyModulu.Max);
     if (ie_FwadcAdres->text().trimmed().isEmpty()) {
         A_Blad = {adresBlad, ie_FwadcAdres};
         return false;
@@ -1059,7 +1015,7 @@ bool TForm_Kalibracja::KonwertujFwadc(TFwadc_Informacja &A_Dane, TBlad &A_Blad)
         A_Blad = {adresBlad, ie_FwadcAdres};
         return false;
     }
-    if (adres < kFwadcAddressMin || adres > kFwadcAddressMax) {
+    if (!kAdresyModulu.Zawiera(adres)) {
         A_Blad = {adresBlad, ie_FwadcAdres};
         return false;
     }
@@ -1113,21 +1069,18 @@ void TForm_Kalibracja::Bit_FwadcClick()
         return;
     }
     BlokujFwadc(true);
-    WyslijFwadc = true; // the write starts on the next step
+    m_serwis.ZadajZapisuFwadc(); // the write starts on the next step
 }
 
-void TForm_Kalibracja::TX_ThreadDoneSendFwadc()
+void TForm_Kalibracja::TX_ThreadDoneSendFwadc(const TFwadc_Informacja &A_Wynik)
 {
-    WyslijFwadc = false;
     --TX_ThreadsRunning;
-    if (FwadcInfo.Status_Transmisji == ST_OK) {
-        if (IdInfo.ID.Dev_Type == DT_FWADC) {
-            // The monitor follows the module to its new address; the next
-            // step closes the window, and the close takes the note with it.
-            SetTransmitParams(V_ParametryProgramu.trans, V_ParametryProgramu.trans.ComNum, kModuleSpeed,
-                              FwadcInfo.Adres, PC_NONE);
-            MyCloseWindow = true;
-        }
+    const std::optional<TZmianaKomunikacji> zmiana = m_serwis.PoZapisieFwadc(A_Wynik);
+    if (A_Wynik.Status_Transmisji == ST_OK) {
+        // The monitor follows the module to its new address; the next step
+        // closes the window, and the close takes the note with it.
+        if (zmiana)
+            PrzyjmijKomunikacje(*zmiana);
         return;
     }
     BlokujFwadc(false);

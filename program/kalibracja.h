@@ -7,6 +7,7 @@
 // at most one transaction, and each transaction's end moves the window on.
 #pragma once
 
+#include "dn_serwis.h"
 #include "dn_thr_trans_rh.h"
 #include "dn_tools.h"
 
@@ -52,7 +53,8 @@ class TForm_Kalibracja : public QDialog
     Q_OBJECT
 
 public:
-    explicit TForm_Kalibracja(QWidget *parent = nullptr);
+    // A_Porty: the serial ports of the program, owned by the main window.
+    explicit TForm_Kalibracja(const TComPortTable &A_Porty, QWidget *parent = nullptr);
     ~TForm_Kalibracja() override;
 
     // --- Controls ---------------------------------------------------------
@@ -181,14 +183,15 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
-    // The completion handlers; they run on the main thread, after their
-    // transaction has ended, and only while the window exists.
-    void TX_ThreadDoneReceiveID();
-    void TX_ThreadDoneEnterServiceMode();
-    void TX_ThreadDoneReceiveTrans();
-    void TX_ThreadDoneSendTrans();
-    void TX_ThreadDoneReceiveFwadc();
-    void TX_ThreadDoneSendFwadc();
+    // The completion handlers, with their transaction's result; they run on
+    // the main thread, after their transaction has ended, and only while the
+    // window exists.
+    void TX_ThreadDoneReceiveID(const TPWT_ID_Informacja &A_Wynik);
+    void TX_ThreadDoneEnterServiceMode(const TPWT_ID_Informacja &A_Wynik);
+    void TX_ThreadDoneReceiveTrans(const TPWTTrans &A_Wynik);
+    void TX_ThreadDoneSendTrans(const TPWTTrans &A_Wynik);
+    void TX_ThreadDoneReceiveFwadc(const TFwadc_Informacja &A_Wynik);
+    void TX_ThreadDoneSendFwadc(const TFwadc_Informacja &A_Wynik);
 
     void FormCreate();
     void FormShow();
@@ -204,7 +207,10 @@ private:
     // on its way out.
     bool CanStart() const;
     template<class TThread, class TRecord>
-    void StartTransaction(TRecord TForm_Kalibracja::*A_Record, void (TForm_Kalibracja::*A_Done)());
+    void StartTransaction(const TRecord &A_Record, void (TForm_Kalibracja::*A_Done)(const TRecord &));
+    // The monitor follows the device: the main window's next measurement
+    // goes out with these settings.
+    void PrzyjmijKomunikacje(const TZmianaKomunikacji &A_Zmiana);
 
     // What is wrong with an entry of a page: the text for the user and the
     // control that gets the focus.
@@ -223,22 +229,27 @@ private:
     void PokazZakres(QComboBox *A_Kanal, QFrame *A_Panel);
     QString NazwaKanalu(int A_Typ) const;
 
-    // Window fields of the workflow. A transaction never works on these
+    const TComPortTable m_porty;
+
+    // The workflow's decisions and records; the window only shows them and
+    // hands them the user's clicks. A transaction never works on these
     // records themselves: it gets a copy of its own, kept alive as long as the
-    // transaction lives, and its completion copies the result back. So a
+    // transaction lives, and its completion hands the result over. So a
     // transaction still running when the window goes writes into memory that
     // is still there, and the window never reads a record a thread is writing.
+    TSerwis m_serwis;
+    bool &OdebranoID = m_serwis.OdebranoID;
+    bool &OdebranoTrans = m_serwis.OdebranoTrans;
+    bool &WyslijTrans = m_serwis.WyslijTrans;
+    bool &WyslijFwadc = m_serwis.WyslijFwadc;
+    bool &MyCloseWindow = m_serwis.MyCloseWindow;
+    int &InServiceModeCount = m_serwis.InServiceModeCount;
+    TPWT_ID_Informacja &IdInfo = m_serwis.IdInfo;
+    TFwadc_Informacja &FwadcInfo = m_serwis.FwadcInfo;
+    TPWTTrans &KalibTrans = m_serwis.KalibTrans;
+
     int MyHandle = 0;
-    bool OdebranoID = false;
-    bool OdebranoTrans = false;
-    bool WyslijTrans = false;
-    bool WyslijFwadc = false;
-    TPWT_ID_Informacja IdInfo;
-    TFwadc_Informacja FwadcInfo;
-    TPWTTrans KalibTrans;
     int TX_ThreadsRunning = 0;
-    bool MyCloseWindow = false;
-    int InServiceModeCount = 0;
 
     bool m_closing = false;
     bool m_shown = false;

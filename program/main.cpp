@@ -2,6 +2,7 @@
 
 #include "dane.h"
 #include "dn_bufor.h"
+#include "dn_transakcja.h"
 #include "kalibracja.h"
 #include "ustawienia.h"
 
@@ -46,7 +47,6 @@ constexpr int kLightOffTicks = 2;
 
 // --- Transaction --------------------------------------------------------------
 
-constexpr int kProtokolModbus = 1;
 constexpr int kWatchedCom = 1; // the receive light shows COM1 only
 
 // --- Layout (pixels; positions within the panel that holds the control) --------
@@ -512,8 +512,10 @@ void TPaintBox::paintEvent(QPaintEvent *)
 // ============================================================================
 // TForm_Main
 
-TForm_Main::TForm_Main(QWidget *parent)
+TForm_Main::TForm_Main(const TPlikiProgramu &A_Pliki, QWidget *parent)
     : QWidget(parent, kNormalFlags)
+    , m_pliki(A_Pliki)
+    , m_ports(A_Pliki.Ini)
     , m_handle(this)
 {
     CreateControls();
@@ -525,10 +527,9 @@ TForm_Main::~TForm_Main()
     Timer1->stop();
     // The measurement thread works on our ports: let it finish its exchange
     // before they go, and let its end find nothing of the window.
-    if (m_thread) {
-        m_thread->OnTerminate = nullptr;
+    // Its end, delivered later, finds the window gone and is dropped.
+    if (m_thread)
         m_thread->wait();
-    }
     ThreadsRunning = 0;
     // A transaction another window left running on our ports ends first too.
     if (TransakcjaNaLinii())
@@ -677,9 +678,9 @@ void TForm_Main::FormCreate()
     Tab_ApdComPort = m_ports.table();
     ApdStatusLight2->SetPort(&m_ports.port(kWatchedCom));
     setWindowTitle(windowTitle() + QLatin1Char(' ') + GetBuildInfo());
-    if (!LoadTransParams()) {
+    if (!LoadTransParams(m_pliki.Parametry)) {
         UstawDomyslne();
-        SaveTransParams();
+        SaveTransParams(m_pliki.Parametry);
     }
     Ustaw_Komunikacje();
     Timer1->start();
@@ -746,18 +747,16 @@ void TForm_Main::StartMonitor()
         Odczyty_Biezace.PrzezCentralke = V_ParametryProgramu.FwdlTransp;
         Odczyty_Biezace.FwdlAdres = V_ParametryProgramu.FwdlAdres;
         Odczyty_Biezace.FwdlPredk = V_ParametryProgramu.FwdlPredk;
-        Odczyty_Biezace.Status_Transmisji = ST_PENDING;
-        // The thread owns itself: it is freed on the main thread once it has
-        // ended and its OnTerminate has run.
-        auto *thread = new TTHR_RH_Get_Current_Measure(false, m_handle.handle(), t.ComNum, t.adresRS485,
-                                                      t.Predkosc, kProtokolModbus, &Odczyty_Biezace,
-                                                      Tab_ApdComPort);
-        QPointer<TForm_Main> self(this);
-        thread->OnTerminate = [self](TTHR_Trans_RH *Sender) {
-            if (self)
-                self->ThreadDone(Sender);
-        };
-        m_thread = thread;
+        Odczyty_Biezace.Status_Transmisji = kRecordPending;
+        // The thread works on a copy of the record and frees itself once it
+        // has ended; its end comes back here as the reading, then ThreadDone.
+        m_thread = StartTransakcja<TTHR_RH_Get_Current_Measure, TRH_Parametry_Biezace>(
+            this, m_ports.table(), {t.ComNum, t.adresRS485, t.Predkosc}, Odczyty_Biezace,
+            [this](const TRH_Parametry_Biezace &wynik, int status) {
+                Odczyty_Biezace = wynik;
+                After_Read_measure(TTransDoneEvent(status));
+                ThreadDone(m_thread);
+            });
         ApdStatusLight2->SetMonitoring(true);
         ThreadsRunning = 1;
     }
@@ -844,7 +843,7 @@ void TForm_Main::SB_SerwisClick()
     // on the line.
     CzekajNaKoniecTransakcji();
     {
-        TForm_Kalibracja serwis;
+        TForm_Kalibracja serwis(m_ports.table());
         serwis.exec();
     }
     WaitMS(kSerwisPauseMs);
@@ -1057,7 +1056,7 @@ void TForm_Main::FormStorage1RestorePlacement()
 void TForm_Main::RestorePlacement()
 {
     TMainPlacement p;
-    LoadMainPlacement(p);
+    LoadMainPlacement(p, m_pliki.Ini);
     std::array<int, 4> pos{};
     if (ParsePlacementPos(p.NormPos, pos)) {
         // The window keeps its size; a position no screen shows any more (a
@@ -1076,7 +1075,7 @@ void TForm_Main::RestorePlacement()
 void TForm_Main::SavePlacement()
 {
     TMainPlacement p;
-    LoadMainPlacement(p);
+    LoadMainPlacement(p, m_pliki.Ini);
     if (p.Flags.isEmpty())
         p.Flags = kPlacementFlags;
     if (p.MinMaxPos.isEmpty())
@@ -1093,7 +1092,7 @@ void TForm_Main::SavePlacement()
     p.RtsSleepBefore_Text = RtsSleepBefore->text();
     p.RtsSwitch_Checked = RtsSwitch->isChecked();
     p.cb_AddBits_Checked = cb_AddBits->isChecked();
-    SaveMainPlacement(p);
+    SaveMainPlacement(p, m_pliki.Ini);
 }
 
 void TForm_Main::closeEvent(QCloseEvent *event)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "CharLed.h"
+#include "dane.h"
 #include "dn_comport.h"
 #include "dn_thr_trans_rh.h"
 #include "dn_tools.h"
@@ -162,7 +163,8 @@ public:
     static constexpr int kObrazkow = 5;
 
     // Reads the parameters and the port map from the working directory.
-    explicit TForm_Main(QWidget *parent = nullptr);
+    // A_Pliki: where the parameters and the INI file (placement, COM map) are.
+    explicit TForm_Main(const TPlikiProgramu &A_Pliki = {}, QWidget *parent = nullptr);
     ~TForm_Main() override;
 
     void Ustaw_Komunikacje();
@@ -260,6 +262,7 @@ private:
     void CzekajNaKoniecTransakcji();
 
     // Declared first: the ports outlive every member that uses them.
+    const TPlikiProgramu m_pliki;
     TApdComPorts m_ports;
     TWindowHandle m_handle;
     QPointer<TTHR_Trans_RH> m_thread;

@@ -99,8 +99,9 @@ void setupEdit(TIntegerEdit *A_Edit, qint32 A_Min, qint32 A_Max, qint32 A_Value,
 
 } // namespace
 
-TForm_Ustaw::TForm_Ustaw(QWidget *parent)
+TForm_Ustaw::TForm_Ustaw(const QString &A_PlikParametrow, QWidget *parent)
     : QDialog(parent)
+    , m_plikParametrow(A_PlikParametrow)
 {
     createControls();
     FormCreate();
@@ -385,8 +386,8 @@ void TForm_Ustaw::Bit_UstawClick()
 
     // The new settings are in force either way; the user must only learn
     // that they will not survive a restart.
-    if (!SaveTransParams())
-        warning(QString::fromLatin1(kTextNotSaved).arg(QLatin1String(kParamFileName)));
+    if (!SaveTransParams(m_plikParametrow))
+        warning(QString::fromLatin1(kTextNotSaved).arg(m_plikParametrow));
     accept();
 }
 

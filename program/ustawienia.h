@@ -2,6 +2,8 @@
 // access through an FWDL unit, and the chart's ranges and sample count.
 #pragma once
 
+#include "dane.h"
+
 #include <QDialog>
 
 class QCheckBox;
@@ -17,7 +19,9 @@ class TForm_Ustaw : public QDialog
     Q_OBJECT
 
 public:
-    explicit TForm_Ustaw(QWidget *parent = nullptr);
+    // A_PlikParametrow: where "Write" saves the program parameters.
+    explicit TForm_Ustaw(const QString &A_PlikParametrow = QString::fromLatin1(kParamFileName),
+                         QWidget *parent = nullptr);
 
     // Controls from V_ParametryProgramu. Every control is filled, whatever
     // the record holds: a value out of an edit's bounds is shown (and caught
@@ -78,6 +82,8 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
+    const QString m_plikParametrow;
+
     void FormCreate();
     void DostosujJezyk();
     void createControls();

@@ -6,6 +6,7 @@
 #include <QtCore/QEventLoop>
 #include <QtCore/QMutex>
 #include <QtCore/QRegularExpression>
+#include <QtCore/QMap>
 #include <QtCore/QTime>
 #include <algorithm>
 #include <cstdio>
@@ -56,6 +57,7 @@ PortChoice parsePort(const QString &text)
 void addCommonOptions(QCommandLineParser &p)
 {
     p.addHelpOption();
+    p.addVersionOption();
     p.addOption({QStringLiteral("port"), QStringLiteral("COM1 ... COM8 (mapped in fen_mon.ini [ports]) or a device path."),
                  QStringLiteral("port"), QStringLiteral("COM1")});
     p.addOption({QStringLiteral("trace"),
@@ -70,6 +72,8 @@ void parseOrFail(QCommandLineParser &p, const QStringList &args)
         std::fputs(qPrintable(p.helpText()), stdout);
         std::exit(0);
     }
+    if (p.isSet(QStringLiteral("version")))
+        p.showVersion();
     if (!p.positionalArguments().isEmpty())
         fail(QStringLiteral("unexpected argument '%1' (see --help)").arg(p.positionalArguments().first()));
 }
@@ -107,6 +111,7 @@ struct LineStats
     uint8_t lastHeader[3] = {};
     int64_t sentAt = 0;
     std::vector<int64_t> roundTrips;
+    QMap<QString, int> failures; // outcome text -> how often
 };
 
 LineStats &stats()
@@ -122,7 +127,21 @@ QString hex(const uint8_t *bytes, int count)
 
 int lengthField(const uint8_t *frame)
 {
-    return frame[3] << 8 | frame[4];
+    return FrameLengthField(frame);
+}
+
+// The exchange's own statuses are shown with their number: they are what a
+// technician compares with the trace. The transaction's findings have words only.
+bool isExchangeStatus(int code)
+{
+    switch (code) {
+    case ST_SEND_FAILED:
+    case ST_CRC_ERROR:
+    case ST_NO_REPLY:
+    case ST_CANCELED:
+    case ST_NO_PORT: return true;
+    default: return false;
+    }
 }
 
 void traceLine(const QString &text)
@@ -194,40 +213,16 @@ void onLine(const TLinkTraceEvent &e)
             traceLine(QStringLiteral("%1 flushed %2 unsent output bytes").arg(com).arg(e.count));
         break;
     case TLinkTraceEvent::PortFailure:
-        if (s.print)
-            traceLine(QStringLiteral("%1 port failure: %2 %3").arg(com).arg(e.status).arg(Get_Trans_Error_Str(e.status)));
+        if (s.print) {
+            TPrzyczyna cause;
+            cause.Kod = e.status;
+            if (e.failure)
+                cause.Port = *e.failure;
+            traceLine(QStringLiteral("%1 port failure: %2").arg(com, outcomeText(e.status, cause)));
+        }
         break;
     }
 }
-
-class TransactionWaiter : public QObject
-{
-public:
-    TransactionWaiter()
-        : m_handle(this)
-    {
-    }
-    int handle() const { return m_handle.handle(); }
-    bool done = false;
-    bool ended = false;
-    int status = ST_CANCELED;
-    QEventLoop loop;
-
-protected:
-    bool event(QEvent *e) override
-    {
-        if (e->type() != WM_TRANS_DONE)
-            return QObject::event(e);
-        status = static_cast<TTransDoneEvent *>(e)->Status;
-        done = true;
-        if (ended)
-            loop.quit();
-        return true;
-    }
-
-private:
-    TWindowHandle m_handle;
-};
 
 } // namespace
 
@@ -249,18 +244,35 @@ void printLineSummary()
                  "requests %d, good replies %d, time-outs %d, CRC errors %d, wrong echoes %d, "
                  "round trip median %s, worst %s\n",
                  s.requests, s.good, s.timeouts, s.crcErrors, s.wrongEchoes, qPrintable(median), qPrintable(worst));
+    for (auto it = s.failures.cbegin(); it != s.failures.cend(); ++it)
+        std::fprintf(stderr, "failed %d x: %s\n", it.value(), qPrintable(it.key()));
 }
 
-int runTransaction(const std::function<TTHR_Trans_RH *(int handle)> &create)
+QString outcomeText(int status, const TPrzyczyna &cause)
 {
-    TransactionWaiter w;
-    TTHR_Trans_RH *t = create(w.handle());
-    t->OnTerminate = [&w](TTHR_Trans_RH *) {
-        w.ended = true;
-        if (w.done)
-            w.loop.quit();
-    };
-    if (!(w.done && w.ended))
-        w.loop.exec();
-    return w.status;
+    const QString words = Get_Cause_Str(cause);
+    if (status == ST_OK || words.isEmpty())
+        return QStringLiteral("%1 %2").arg(status).arg(Get_Trans_Error_Str(status));
+    if (cause.Kod == status)
+        return QStringLiteral("%1 %2").arg(status).arg(words);
+    if (isExchangeStatus(cause.Kod))
+        return QStringLiteral("%1 %2 (%3)").arg(status).arg(words).arg(cause.Kod);
+    return QStringLiteral("%1 %2").arg(status).arg(words);
+}
+
+QString causeField(const TPrzyczyna &cause)
+{
+    const QString words = Get_Cause_Str(cause);
+    if (words.isEmpty())
+        return QString();
+    return isExchangeStatus(cause.Kod) ? QStringLiteral("%1 %2").arg(cause.Kod).arg(words) : words;
+}
+
+void countFailure(int status, const TPrzyczyna &cause)
+{
+    if (status == ST_OK)
+        return;
+    LineStats &s = stats();
+    QMutexLocker lock(&s.mutex);
+    ++s.failures[outcomeText(status, cause)];
 }

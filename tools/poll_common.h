@@ -1,13 +1,11 @@
 // What the commands of rh_poll share: argument checks, the port choice, the
-// line trace with its summary, and running one transaction the way a window
-// does.
+// line trace with its summary, and the words for an outcome and its cause.
 #pragma once
 
 #include "dn_comport.h"
 #include "dn_thr_trans_rh.h"
 
 #include <QtCore/QString>
-#include <functional>
 
 constexpr int kExitFailed = 1;       // the device did not give what was asked
 constexpr int kExitBadArguments = 2;
@@ -36,6 +34,12 @@ QString subFunctionName(uint8_t fun, uint8_t sub);
 void installLineTrace(bool print);
 void printLineSummary();
 
-// Starts the transaction that create() makes for the given receiver handle,
-// and waits, processing events, until its completion and its end have come.
-int runTransaction(const std::function<TTHR_Trans_RH *(int handle)> &create);
+// A transaction's outcome with its cause: "0 Connected", "300 Device not
+// responding (200)" for a silent device, "1 permission denied on
+// /dev/ttyUSB0" for a port the user may not open.
+QString outcomeText(int status, const TPrzyczyna &cause);
+// The cause alone, as a CSV field holds it: "200 Device not responding";
+// empty when nothing failed.
+QString causeField(const TPrzyczyna &cause);
+// Counts a failed outcome by its words for the summary.
+void countFailure(int status, const TPrzyczyna &cause);

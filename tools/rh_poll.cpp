@@ -1,16 +1,17 @@
 // rh_poll: the monitor's measurement cycle without a window, for scripts,
 // logging and a technician's look at the line.
 //
-// It uses the transaction classes and completion path of the monitor: one
-// measurement transaction at a time, a tick that comes while one runs is
-// dropped, and the reading is taken from the record when the completion
-// event arrives.
+// It runs the monitor's measurement transaction the way the monitor does:
+// one at a time, a tick that comes while one runs is dropped, and the
+// reading is the record the transaction hands back when it has ended.
 #include "dn_comport.h"
 #include "poll_common.h"
 #include "rh_poll_service.h"
 #include "dn_thr_trans_rh.h"
 #include "dn_tools.h"
+#include "dn_transakcja.h"
 #include "dn_transmisja.h"
+#include "dn_urzadzenia.h"
 
 #include <QtCore/QCommandLineParser>
 #include <QtCore/QCoreApplication>
@@ -26,6 +27,10 @@
 namespace {
 
 constexpr int kExitNoGoodReading = kExitFailed;
+
+// The monitor's address bounds, but a poll of the broadcast address 0 would
+// never be answered.
+constexpr int kAdresPollMin = 1;
 
 struct Options
 {
@@ -60,14 +65,13 @@ public:
     Poller(const Options &o, const TComPortTable &ports)
         : m_options(o)
         , m_ports(ports)
-        , m_handle(this)
         , m_out(stdout)
     {
         m_timer.setTimerType(Qt::PreciseTimer);
         m_timer.setInterval(static_cast<int>(o.interval * 1000));
         connect(&m_timer, &QTimer::timeout, this, &Poller::tick);
         if (o.csv)
-            m_out << "time,temperature,humidity,unit,status_byte,mode_byte,status,text\n" << Qt::flush;
+            m_out << "time,temperature,humidity,unit,status_byte,mode_byte,status,text,cause\n" << Qt::flush;
     }
 
     void start()
@@ -86,15 +90,6 @@ public:
 
     int exitCode() const { return m_goodReadings > 0 ? 0 : kExitNoGoodReading; }
 
-protected:
-    bool event(QEvent *e) override
-    {
-        if (e->type() != WM_TRANS_DONE)
-            return QObject::event(e);
-        printReading();
-        return true;
-    }
-
 private:
     void tick()
     {
@@ -103,16 +98,18 @@ private:
         m_record.PrzezCentralke = m_options.fwdl;
         m_record.FwdlAdres = m_options.fwdlAddress;
         m_record.FwdlPredk = m_options.fwdlBaud;
-        m_record.Status_Transmisji = ST_PENDING;
-        auto *t = new TTHR_RH_Get_Current_Measure(false, m_handle.handle(), m_options.port.com, m_options.address,
-                                                   m_options.baud, 1, &m_record, m_ports);
-        t->OnTerminate = [this](TTHR_Trans_RH *) {
-            m_running = false;
-            ++m_ended;
-            if (m_options.count > 0 && m_ended >= m_options.count)
-                stop();
-            finishIfIdle();
-        };
+        m_record.Status_Transmisji = kRecordPending;
+        StartTransakcja<TTHR_RH_Get_Current_Measure, TRH_Parametry_Biezace>(
+            this, m_ports, {m_options.port.com, m_options.address, m_options.baud}, m_record,
+            [this](const TRH_Parametry_Biezace &reading, int) {
+                m_record = reading;
+                printReading();
+                m_running = false;
+                ++m_ended;
+                if (m_options.count > 0 && m_ended >= m_options.count)
+                    stop();
+                finishIfIdle();
+            });
         m_running = true;
     }
 
@@ -128,14 +125,16 @@ private:
         const QString time = QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
         const QString st = QStringLiteral("0x%1").arg(r.Status, 2, 16, QLatin1Char('0'));
         const QString mode = QStringLiteral("0x%1").arg(r.TrybPracy, 2, 16, QLatin1Char('0'));
-        const QString text = Get_Trans_Error_Str(r.Status_Transmisji);
+        countFailure(r.Status_Transmisji, r.Przyczyna);
         if (m_options.csv) {
+            // The status and its text as the monitor knows them, then why.
             m_out << time << ',' << tenths(r.Temperatura) << ',' << tenths(r.Wilgotnosc) << ',' << unit << ',' << st
-                  << ',' << mode << ',' << r.Status_Transmisji << ",\"" << text << "\"\n";
+                  << ',' << mode << ',' << r.Status_Transmisji << ",\"" << Get_Trans_Error_Str(r.Status_Transmisji)
+                  << "\",\"" << causeField(r.Przyczyna) << "\"\n";
         } else {
             m_out << time << "  T " << tenths(r.Temperatura).rightJustified(6) << "  RH "
                   << tenths(r.Wilgotnosc).rightJustified(5) << "  " << unit << "  status " << st << "  mode " << mode
-                  << "  " << r.Status_Transmisji << ' ' << text << '\n';
+                  << "  " << outcomeText(r.Status_Transmisji, r.Przyczyna) << '\n';
         }
         m_out.flush();
     }
@@ -154,7 +153,6 @@ private:
     bool m_stopping = false;
     int m_ended = 0;
     int m_goodReadings = 0;
-    TWindowHandle m_handle;
     QTextStream m_out;
 };
 
@@ -169,7 +167,8 @@ Options parseOptions(const QStringList &args)
         "adc-read, adc-write, find."));
     addCommonOptions(p);
     p.addOptions({
-        {QStringLiteral("address"), QStringLiteral("Device address, 1 to 255."), QStringLiteral("n"), QStringLiteral("1")},
+        {QStringLiteral("address"), QStringLiteral("Device address, %1 to %2.").arg(kAdresPollMin).arg(kAdresyMonitora.Max),
+         QStringLiteral("n"), QStringLiteral("1")},
         {QStringLiteral("baud"), QStringLiteral("Baud rate."), QStringLiteral("rate"), QStringLiteral("9600")},
         {QStringLiteral("parity"), QStringLiteral("N, O or E."), QStringLiteral("p"), QStringLiteral("N")},
         {QStringLiteral("fwdl"), QStringLiteral("Reach the device through an FWDL unit at this address and baud rate."),
@@ -182,7 +181,8 @@ Options parseOptions(const QStringList &args)
 
     Options o;
     o.port = parsePort(p.value(QStringLiteral("port")));
-    o.address = parseInt(p.value(QStringLiteral("address")), QStringLiteral("--address"), 1, 255);
+    o.address = parseInt(p.value(QStringLiteral("address")), QStringLiteral("--address"), kAdresPollMin,
+                         kAdresyMonitora.Max);
     o.baud = parseInt(p.value(QStringLiteral("baud")), QStringLiteral("--baud"), 50, 4000000);
     o.parity = parseParity(p.value(QStringLiteral("parity")), QStringLiteral("--parity"));
     if (p.isSet(QStringLiteral("fwdl"))) {
@@ -191,7 +191,7 @@ Options parseOptions(const QStringList &args)
         if (parts.size() != 2)
             fail(QStringLiteral("--fwdl takes ADDRESS:BAUD, not '%1'").arg(v));
         o.fwdl = true;
-        o.fwdlAddress = parseInt(parts.at(0), QStringLiteral("the FWDL address"), 1, 255);
+        o.fwdlAddress = parseInt(parts.at(0), QStringLiteral("the FWDL address"), kAdresPollMin, kAdresyMonitora.Max);
         o.fwdlBaud = parseInt(parts.at(1), QStringLiteral("the FWDL baud rate"), 50, 4000000);
     }
     bool ok = false;
@@ -244,6 +244,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("rh_poll"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(FENWIRE_VERSION_TEXT));
 
     // "rh_poll COMMAND [options]"; without a command it polls.
     QStringList args = app.arguments();

@@ -1,8 +1,11 @@
 #include "rh_poll_service.h"
 
 #include "dn_comport.h"
+#include "dn_serwis.h"
 #include "dn_thr_trans_rh.h"
+#include "dn_transakcja.h"
 #include "dn_transmisja.h"
+#include "dn_urzadzenia.h"
 #include "poll_common.h"
 
 #include <QtCore/QCommandLineParser>
@@ -11,15 +14,6 @@
 #include <cstdio>
 
 namespace {
-
-// Where the service window finds every device: the service address at 9600.
-constexpr int kServiceAddress = 247;
-constexpr int kServiceBaud = 9600;
-// The speeds and parities the transmitter page offers.
-constexpr std::array<int, 7> kBauds{1200, 2400, 4800, 9600, 19200, 38400, 57600};
-constexpr int kMaxAddress = 247;
-// A device that needs its service mode before its parameters are touched.
-constexpr uint8_t kFwth01Variant = 0;
 
 QTextStream &out()
 {
@@ -30,8 +24,8 @@ QTextStream &out()
 struct Target
 {
     PortChoice port;
-    int address = kServiceAddress;
-    int baud = kServiceBaud;
+    int address = kAdresSerwis;
+    int baud = kPredkoscSerwis;
     TParity parity = TParity::None;
     bool fwdl = false;
     int fwdlAddress = 0;
@@ -59,10 +53,7 @@ public:
     template<class T, class R>
     int run(R &record)
     {
-        return runTransaction([&](int handle) {
-            return new T(false, handle, m_target.port.com, m_target.address, m_target.baud, 1, &record,
-                         m_ports.table());
-        });
+        return WykonajTransakcje<T>(m_ports.table(), {m_target.port.com, m_target.address, m_target.baud}, record);
     }
 
     TApdComPort &port() { return m_ports.port(m_target.port.com); }
@@ -78,14 +69,11 @@ QString statusLine(int status)
     return QStringLiteral("%1 %2").arg(status).arg(Get_Trans_Error_Str(status));
 }
 
+// A transmitter's parity code as its letter; a code no parity has, as it came.
 QString parityName(int code)
 {
-    switch (code) {
-    case PC_NONE: return QStringLiteral("N");
-    case PC_ODD: return QStringLiteral("O");
-    case PC_EVEN: return QStringLiteral("E");
-    default: return QString::number(code);
-    }
+    const std::optional<TParity> parity = KodUrzadzeniaNaParity(code);
+    return parity ? ParityLitera(*parity) : QString::number(code);
 }
 
 QString channelTypeName(int code)
@@ -107,7 +95,7 @@ void printIdentity(const TPWT_ID_Informacja &id)
                              .arg(id.ID.Dev_Type)
                              .arg(id.ID.Dev_Type_Details));
     printField("serial", QString::number(id.ID.Serial_Number));
-    printField("produced", QString::asprintf("%4d-%2.2d-%2.2d", 2000 + id.Year, id.Month, id.Day));
+    printField("produced", QString::asprintf("%4d-%2.2d-%2.2d", kRokBazowy + id.Year, id.Month, id.Day));
     printField("version", QString::fromLatin1(id.Version.data(), int(id.Version.size())));
     printField("maker's serial", QString::number(id.Dornal_serial_Number));
 }
@@ -135,9 +123,16 @@ void printAdc(const TFwadc_Informacja &a)
                               .arg(a.Kanal1Range4201).arg(a.Kanal1Range4202).arg(a.Kanal2Range4201).arg(a.Kanal2Range4202));
 }
 
-int finish(int status)
+// The status as the service window would show it, and why it failed.
+int finish(int status, const TPrzyczyna &cause = {})
 {
     printField("status", statusLine(status));
+    if (status != ST_OK) {
+        const QString why = causeField(cause);
+        if (!why.isEmpty())
+            printField("cause", why);
+        countFailure(status, cause);
+    }
     out().flush();
     return status == ST_OK ? 0 : kExitFailed;
 }
@@ -154,9 +149,24 @@ std::pair<int, int> parseAddressBaud(const QString &text, const QString &what)
 int parseListedBaud(const QString &text)
 {
     const int baud = parseInt(text, QStringLiteral("--baud"), 1, 4000000);
-    if (std::find(kBauds.begin(), kBauds.end(), baud) == kBauds.end())
-        fail(QStringLiteral("--baud takes one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, not '%1'").arg(text));
+    if (!JestPredkosciaNadajnika(baud)) {
+        QStringList listed;
+        for (int b : kPredkosciNadajnika)
+            listed << QString::number(b);
+        fail(QStringLiteral("--baud takes one of %1, not '%2'").arg(listed.join(QStringLiteral(", ")), text));
+    }
     return baud;
+}
+
+int parseAddress(const QString &text, const TZakresAdresow &bounds)
+{
+    return parseInt(text, QStringLiteral("--address"), bounds.Min, bounds.Max);
+}
+
+uint16_t parseDeviceParity(const QString &text)
+{
+    // N, O and E all have a device code.
+    return *ParityNaKodUrzadzenia(parseParity(text, QStringLiteral("--parity")));
 }
 
 uint8_t parseUnit(const QString &text)
@@ -199,16 +209,39 @@ int identify(Session &s, TPWT_ID_Informacja &id)
     return s.run<TTHR_RH_Get_ID>(id);
 }
 
-// An FWTH-01 takes parameter requests only in its service mode.
-int prepareForService(Session &s)
+// The service window's workflow up to the device's page: identification,
+// then the service mode where the device needs it (an FWTH-01 takes
+// parameter requests only there). A command is not a window: it ends at the
+// first failure instead of trying again on the next step.
+struct Prepared
 {
-    TPWT_ID_Informacja id;
-    const int status = identify(s, id);
-    if (status != ST_OK)
-        return status;
-    if (id.ID.Dev_Type == DT_FWTH && id.ID.Dev_Type_Details == kFwth01Variant)
-        return s.run<TTHR_RH_EnterServiceMode>(id);
-    return ST_OK;
+    int status = ST_OK;
+    TPrzyczyna cause;
+    TSerwis::TKrok next = TSerwis::TKrok::Nic; // the page's first request
+};
+
+Prepared prepareForService(Session &s, TSerwis &w)
+{
+    Prepared p;
+    for (;;) {
+        const TSerwis::TKrok step = w.Krok();
+        if (step == TSerwis::TKrok::CzytajId) {
+            TPWT_ID_Informacja id;
+            p.status = identify(s, id);
+            p.cause = id.Przyczyna;
+            w.PoCzytaniuId(id);
+        } else if (step == TSerwis::TKrok::TrybSerwisowy) {
+            TPWT_ID_Informacja id = w.IdInfo;
+            p.status = s.run<TTHR_RH_EnterServiceMode>(id);
+            p.cause = id.Przyczyna;
+            w.PoTrybieSerwisowym(id);
+        } else {
+            p.next = step;
+            return p;
+        }
+        if (p.status != ST_OK)
+            return p;
+    }
 }
 
 // --- the commands ------------------------------------------------------------------
@@ -219,7 +252,7 @@ int cmdIdentify(Session &s, const QCommandLineParser &)
     const int status = identify(s, id);
     if (status == ST_OK)
         printIdentity(id);
-    return finish(status);
+    return finish(status, id.Przyczyna);
 }
 
 int cmdServiceMode(Session &s, const QCommandLineParser &)
@@ -230,42 +263,61 @@ int cmdServiceMode(Session &s, const QCommandLineParser &)
         printIdentity(id);
         status = s.run<TTHR_RH_EnterServiceMode>(id);
     }
-    return finish(status);
+    return finish(status, id.Przyczyna);
+}
+
+// The transmitter's settings as the page reads them; the workflow records
+// them as the window would.
+int readParams(Session &s, TSerwis &w, TPWTTrans &p)
+{
+    const int status = s.run<TTHR_RH_Get_Trans>(p);
+    w.PoCzytaniuTrans(p);
+    return status;
 }
 
 int cmdParams(Session &s, const QCommandLineParser &)
 {
-    int status = prepareForService(s);
+    TSerwis w;
+    const Prepared ready = prepareForService(s, w);
+    if (ready.status != ST_OK)
+        return finish(ready.status, ready.cause);
     TPWTTrans p;
+    const int status = readParams(s, w, p);
     if (status == ST_OK)
-        status = s.run<TTHR_RH_Get_Trans>(p);
-    if (status == ST_OK)
-        printParams(p);
-    return finish(status);
+        printParams(w.KalibTrans);
+    return finish(status, p.Przyczyna);
 }
 
 int cmdSetParams(Session &s, const QCommandLineParser &a)
 {
     const bool all = a.isSet(QStringLiteral("baud")) && a.isSet(QStringLiteral("parity"))
         && a.isSet(QStringLiteral("address")) && a.isSet(QStringLiteral("unit"));
-    int status = prepareForService(s);
+    TSerwis w;
+    const Prepared ready = prepareForService(s, w);
+    if (ready.status != ST_OK)
+        return finish(ready.status, ready.cause);
     TPWTTrans p;
     // What the command does not change, the device keeps: read it first.
-    if (status == ST_OK && !all)
-        status = s.run<TTHR_RH_Get_Trans>(p);
-    if (status != ST_OK)
-        return finish(status);
+    if (!all) {
+        const int status = readParams(s, w, p);
+        if (status != ST_OK)
+            return finish(status, p.Przyczyna);
+        p = w.KalibTrans;
+    }
     if (a.isSet(QStringLiteral("baud")))
         p.predkosc = parseListedBaud(a.value(QStringLiteral("baud")));
     if (a.isSet(QStringLiteral("parity")))
-        p.parzystosc = static_cast<uint16_t>(parseParity(a.value(QStringLiteral("parity")), QStringLiteral("--parity")));
+        p.parzystosc = parseDeviceParity(a.value(QStringLiteral("parity")));
     if (a.isSet(QStringLiteral("address")))
-        p.adres = static_cast<uint16_t>(parseInt(a.value(QStringLiteral("address")), QStringLiteral("--address"), 1, kMaxAddress));
+        p.adres = static_cast<uint16_t>(parseAddress(a.value(QStringLiteral("address")), kAdresyNadajnika));
     if (a.isSet(QStringLiteral("unit")))
         p.FahrCels = parseUnit(a.value(QStringLiteral("unit")));
-    status = s.run<TTHR_RH_Set_Trans>(p);
+    w.KalibTrans = p;
+    w.ZadajZapisuTrans();
+    const int status = s.run<TTHR_RH_Set_Trans>(p);
+    w.PoZapisieTrans(p);
     printParams(p);
-    return finish(status);
+    return finish(status, p.Przyczyna);
 }
 
 int cmdAdcRead(Session &s, const QCommandLineParser &)
@@ -274,7 +326,7 @@ int cmdAdcRead(Session &s, const QCommandLineParser &)
     const int status = s.run<TTHR_RH_GetFwadc>(adc);
     if (status == ST_OK)
         printAdc(adc);
-    return finish(status);
+    return finish(status, adc.Przyczyna);
 }
 
 int cmdAdcWrite(Session &s, const QCommandLineParser &a)
@@ -288,7 +340,7 @@ int cmdAdcWrite(Session &s, const QCommandLineParser &a)
     if (a.isSet(QStringLiteral("type2")))
         type2 = parseChannelType(a.value(QStringLiteral("type2")), QStringLiteral("--type2"));
     if (a.isSet(QStringLiteral("address")))
-        address = parseInt(a.value(QStringLiteral("address")), QStringLiteral("--address"), 1, kMaxAddress);
+        address = parseAddress(a.value(QStringLiteral("address")), kAdresyModulu);
     if (a.isSet(QStringLiteral("unit")))
         unit = parseUnit(a.value(QStringLiteral("unit")));
     if (a.isSet(QStringLiteral("range020")))
@@ -299,7 +351,7 @@ int cmdAdcWrite(Session &s, const QCommandLineParser &a)
     TFwadc_Informacja adc;
     int status = s.run<TTHR_RH_GetFwadc>(adc);
     if (status != ST_OK)
-        return finish(status);
+        return finish(status, adc.Przyczyna);
     if (type1)
         adc.Kanal1Typ = *type1;
     if (type2)
@@ -322,7 +374,7 @@ int cmdAdcWrite(Session &s, const QCommandLineParser &a)
     }
     status = s.run<TTHR_RH_SetFwadc>(adc);
     printAdc(adc);
-    return finish(status);
+    return finish(status, adc.Przyczyna);
 }
 
 // One try of a request, as the sweep makes it: no second attempt.
@@ -331,7 +383,7 @@ int tryOnce(const TModbusOp &op, TComPort *port, TModbusBuffer &reply)
     TModbusOp once = op;
     once.Attempts = 1;
     bool echo = false;
-    const int status = ExchangeOp(once, kServiceAddress, port, nullptr, 0, reply, &echo);
+    const int status = ExchangeOp(once, kAdresSerwis, port, nullptr, 0, reply, &echo);
     return status == ST_OK && (!op.Echo || echo) ? ST_OK : status;
 }
 
@@ -341,9 +393,9 @@ int cmdFind(Session &s, const QCommandLineParser &)
 {
     TApdComPort &port = s.port();
     int found = 0;
-    for (int baud : kBauds) {
+    for (int baud : kPredkosciNadajnika) {
         for (TParity parity : {TParity::None, TParity::Odd, TParity::Even}) {
-            const QString where = QStringLiteral("%1 %2").arg(baud).arg(parityName(static_cast<int>(parity)));
+            const QString where = QStringLiteral("%1 %2").arg(baud).arg(ParityLitera(parity));
             try {
                 port.SetBaud(baud);
                 port.SetParity(parity);
@@ -353,10 +405,12 @@ int cmdFind(Session &s, const QCommandLineParser &)
             }
             TModbusBuffer reply{};
             QStringList answers;
-            if (tryOnce(Ops::Identify, &port, reply) == ST_OK)
+            if (tryOnce(Ops::Identify, &port, reply) == ST_OK) {
+                const uint8_t *id = reply.data() + kModbusHeaderSize;
                 answers << QStringLiteral("identification %1 serial %2")
-                               .arg(Get_Dornal_Device_Type(reply[5], reply[6]))
-                               .arg(reply[7] | reply[8] << 8);
+                               .arg(Get_Dornal_Device_Type(id[IdOffsets::DevType], id[IdOffsets::DevTypeDetails]))
+                               .arg(id[IdOffsets::SerialNumber] | id[IdOffsets::SerialNumber + 1] << 8);
+            }
             if (tryOnce(Ops::Measure, &port, reply) == ST_OK)
                 answers << QStringLiteral("measurement (%1-byte reply)").arg(reply[4]);
             if (!answers.isEmpty()) {
@@ -367,7 +421,7 @@ int cmdFind(Session &s, const QCommandLineParser &)
         }
     }
     if (found == 0)
-        out() << "nothing answered at address " << kServiceAddress << '\n';
+        out() << "nothing answered at address " << kAdresSerwis << '\n';
     out().flush();
     return found > 0 ? 0 : kExitFailed;
 }
@@ -415,8 +469,8 @@ int runServiceCommand(const QString &command, const QStringList &args)
     p.setApplicationDescription(QStringLiteral("rh_poll %1: %2\nThe device is reached at the service address %3 "
                                                "at %4 baud unless --at says otherwise.")
                                     .arg(QLatin1String(cmd->name), QLatin1String(cmd->description))
-                                    .arg(kServiceAddress)
-                                    .arg(kServiceBaud));
+                                    .arg(kAdresSerwis)
+                                    .arg(kPredkoscSerwis));
     addCommonOptions(p);
     p.addOptions({
         {QStringLiteral("at"), QStringLiteral("Reach the device at this address and baud rate."),
@@ -430,7 +484,9 @@ int runServiceCommand(const QString &command, const QStringList &args)
         p.addOptions({
             {QStringLiteral("baud"), QStringLiteral("New baud rate."), QStringLiteral("rate")},
             {QStringLiteral("parity"), QStringLiteral("New parity: N, O or E."), QStringLiteral("p")},
-            {QStringLiteral("address"), QStringLiteral("New address, 1 to 247."), QStringLiteral("n")},
+            {QStringLiteral("address"),
+             QStringLiteral("New address, %1 to %2.").arg(kAdresyNadajnika.Min).arg(kAdresyNadajnika.Max),
+             QStringLiteral("n")},
             {QStringLiteral("unit"), QStringLiteral("New temperature unit: C or F."), QStringLiteral("u")},
         });
     } else if (command == QLatin1String("adc-write")) {
@@ -442,7 +498,9 @@ int runServiceCommand(const QString &command, const QStringList &args)
              QStringLiteral("values")},
             {QStringLiteral("range420"), QStringLiteral("4-20 mA scale values CH1A,CH1B,CH2A,CH2B (tenths)."),
              QStringLiteral("values")},
-            {QStringLiteral("address"), QStringLiteral("New module address, 1 to 247."), QStringLiteral("n")},
+            {QStringLiteral("address"),
+             QStringLiteral("New module address, %1 to %2.").arg(kAdresyModulu.Min).arg(kAdresyModulu.Max),
+             QStringLiteral("n")},
             {QStringLiteral("unit"), QStringLiteral("Temperature unit: C or F."), QStringLiteral("u")},
         });
     }
@@ -470,7 +528,8 @@ int runServiceCommand(const QString &command, const QStringList &args)
     if (given(p, QStringLiteral("parity")))
         parseParity(p.value(QStringLiteral("parity")), QStringLiteral("--parity"));
     if (given(p, QStringLiteral("address")))
-        parseInt(p.value(QStringLiteral("address")), QStringLiteral("--address"), 1, kMaxAddress);
+        parseAddress(p.value(QStringLiteral("address")),
+                     command == QLatin1String("adc-write") ? kAdresyModulu : kAdresyNadajnika);
     if (given(p, QStringLiteral("unit")))
         parseUnit(p.value(QStringLiteral("unit")));
 

@@ -576,7 +576,7 @@ void TstMainWin::inconsistentRangesFallBack()
     V_ParametryProgramu.temp_do = tempDo;
     V_ParametryProgramu.wilg_od = quint8(wilgOd);
     V_ParametryProgramu.wilg_do = quint8(wilgDo);
-    QVERIFY(SaveTransParams());
+    QVERIFY(SaveTransParams(QString::fromLatin1(kParamFileName)));
     const QByteArray file = [&] {
         QFile f(bench.path("set_monitor.dat"));
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
@@ -668,7 +668,7 @@ void TstMainWin::placementFile()
     QVERIFY(w.close());
 
     TMainPlacement p;
-    QVERIFY(LoadMainPlacement(p));
+    QVERIFY(LoadMainPlacement(p, QString::fromLatin1(kPlacementFileName)));
     std::array<int, 4> pos{};
     QVERIFY(ParsePlacementPos(p.NormPos, pos));
     QCOMPARE(pos[0], 60);
@@ -769,7 +769,7 @@ void TstMainWin::settingsButton()
     Bench bench;
     QVERIFY(bench.ready);
     TForm_Main &w = bench.open();
-    TForm_Ustaw settings(&w);
+    TForm_Ustaw settings(QString::fromLatin1(kParamFileName), &w);
     Form_Ustaw = &settings;
 
     QTimer::singleShot(0, &settings, [&] {

@@ -172,16 +172,16 @@ void TestDane::cleanup()
 
 void TestDane::freshStartWritesDefaults()
 {
-    QVERIFY(!LoadTransParams());
+    QVERIFY(!LoadTransParams(kDat));
     UstawDomyslne();
-    QVERIFY(SaveTransParams());
+    QVERIFY(SaveTransParams(kDat));
     QCOMPARE(readFile(kDat), defaultRecord().bytes());
 }
 
 void TestDane::loadReadsEveryField()
 {
     QVERIFY(writeFile(kDat, fullRecord().bytes()));
-    QVERIFY(LoadTransParams());
+    QVERIFY(LoadTransParams(kDat));
     const TParametryProgramu &p = V_ParametryProgramu;
     QCOMPARE(p.trans.ComNum, quint8(5));
     QCOMPARE(p.trans.Stop_Bits, 2);
@@ -235,7 +235,7 @@ void TestDane::rejectedFileChangesNothing()
     expected.trans.adresRS485_serwis = 247;
     expected.trans.predkosc_Serwis = 9600;
 
-    QVERIFY(!LoadTransParams());
+    QVERIFY(!LoadTransParams(kDat));
     QVERIFY(sameParams(V_ParametryProgramu, expected));
 }
 
@@ -243,8 +243,8 @@ void TestDane::reserveAndUnusedFieldsSurvive()
 {
     const QByteArray original = fullRecord().bytes();
     QVERIFY(writeFile(kDat, original));
-    QVERIFY(LoadTransParams());
-    QVERIFY(SaveTransParams());
+    QVERIFY(LoadTransParams(kDat));
+    QVERIFY(SaveTransParams(kDat));
 
     RecordBytes expected = fullRecord();
     expected.u8(AdresSerwis, 247).u16(PredkoscSerwis, 9600);
@@ -283,7 +283,7 @@ void TestDane::failedSaveKeepsOldFile()
     rlimit tiny = saved;
     tiny.rlim_cur = kTinyFileLimit;
     QVERIFY(setrlimit(RLIMIT_FSIZE, &tiny) == 0);
-    const bool ok = file == kDat ? SaveTransParams() : SaveMainPlacement(placement);
+    const bool ok = file == kDat ? SaveTransParams(kDat) : SaveMainPlacement(placement, kIni);
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, oldHandler);
 
@@ -335,7 +335,7 @@ void TestDane::setTransmitParams()
 void TestDane::defaultsKeepUnusedFields()
 {
     QVERIFY(writeFile(kDat, fullRecord().bytes()));
-    QVERIFY(LoadTransParams());
+    QVERIFY(LoadTransParams(kDat));
     UstawDomyslne();
     RecordBytes expected = fullRecord();
     const QByteArray defaults = defaultRecord().bytes();
@@ -406,7 +406,7 @@ void TestDane::placementLoad()
     if (!file.isEmpty())
         QVERIFY(writeFile(kIni, file));
     TMainPlacement p;
-    QCOMPARE(LoadMainPlacement(p), !file.isEmpty());
+    QCOMPARE(LoadMainPlacement(p, kIni), !file.isEmpty());
     QCOMPARE(p.NormPos, normPos);
     QCOMPARE(p.Rs485Mode_Checked, rs485Mode);
     QCOMPARE(p.RtsSleepAfter_Text, sleepAfter);
@@ -466,7 +466,7 @@ void TestDane::placementSaveKeepsOtherLines()
     p.MinMaxPos = QStringLiteral("-1,-1,-1,-1");
     p.NormPos = normPos;
     p.cb_AddBits_Checked = addBits;
-    QVERIFY(SaveMainPlacement(p));
+    QVERIFY(SaveMainPlacement(p, kIni));
     QCOMPARE(readFile(kIni), after);
 }
 
@@ -485,12 +485,12 @@ void TestDane::placementSaveCreatesSection()
 
     // A file without the section, its last line without an end of line.
     QVERIFY(writeFile(kIni, "[ports]\nCOM1=/dev/ttyUSB0"));
-    QVERIFY(SaveMainPlacement(p));
+    QVERIFY(SaveMainPlacement(p, kIni));
     const QByteArray saved = readFile(kIni);
     QVERIFY(saved.startsWith("[ports]\nCOM1=/dev/ttyUSB0\n[main]\n"));
 
     TMainPlacement back;
-    QVERIFY(LoadMainPlacement(back));
+    QVERIFY(LoadMainPlacement(back, kIni));
     QCOMPARE(back.Flags, p.Flags);
     QCOMPARE(back.ShowCmd, p.ShowCmd);
     QCOMPARE(back.MinMaxPos, p.MinMaxPos);
@@ -502,7 +502,7 @@ void TestDane::placementSaveCreatesSection()
     QCOMPARE(back.cb_AddBits_Checked, true);
 
     // Saving the same again changes nothing.
-    QVERIFY(SaveMainPlacement(back));
+    QVERIFY(SaveMainPlacement(back, kIni));
     QCOMPARE(readFile(kIni), saved);
 }
 

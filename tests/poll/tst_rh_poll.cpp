@@ -5,6 +5,7 @@
 #include <QtCore/QFileInfo>
 #include <QtCore/QProcess>
 #include <QtCore/QTemporaryDir>
+#include <QtSerialPort/QSerialPort>
 #include <QtTest/QtTest>
 #include <csignal>
 
@@ -17,10 +18,11 @@ struct Result
     QString err;
 };
 
-Result run(const QStringList &args, int timeoutMs = 20000)
+// Any command line, the program first.
+Result runCommand(const QStringList &command, int timeoutMs = 20000)
 {
     QProcess p;
-    p.start(QStringLiteral(RH_POLL_PATH), args);
+    p.start(command.first(), command.mid(1));
     Result r;
     if (!p.waitForFinished(timeoutMs)) {
         p.kill();
@@ -31,6 +33,11 @@ Result run(const QStringList &args, int timeoutMs = 20000)
     r.out = QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     r.err = QString::fromUtf8(p.readAllStandardError());
     return r;
+}
+
+Result run(const QStringList &args, int timeoutMs = 20000)
+{
+    return runCommand(QStringList{QStringLiteral(RH_POLL_PATH)} + args, timeoutMs);
 }
 
 } // namespace
@@ -53,9 +60,10 @@ private Q_SLOTS:
                               QStringLiteral("--csv")});
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.out.size(), 4);
-        QCOMPARE(r.out.at(0), QStringLiteral("time,temperature,humidity,unit,status_byte,mode_byte,status,text"));
+        QCOMPARE(r.out.at(0),
+                 QStringLiteral("time,temperature,humidity,unit,status_byte,mode_byte,status,text,cause"));
         const QStringList fields = r.out.at(1).split(QLatin1Char(','));
-        QCOMPARE(fields.mid(1), (QStringList{"-20.5", "45.3", "C", "0x00", "0x00", "0", "\"Connected\""}));
+        QCOMPARE(fields.mid(1), (QStringList{"-20.5", "45.3", "C", "0x00", "0x00", "0", "\"Connected\"", "\"\""}));
         QVERIFY(QDateTime::fromString(fields.at(0), Qt::ISODateWithMs).isValid());
         QVERIFY2(r.err.contains(QStringLiteral("requests 3, good replies 3, time-outs 0")), qPrintable(r.err));
         QCOMPARE(sim.count(0), 3);
@@ -75,9 +83,12 @@ private Q_SLOTS:
                               QStringLiteral("--csv"), QStringLiteral("--trace")});
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.out.size(), 3);
-        QVERIFY2(r.out.at(1).endsWith(QStringLiteral(",,,C,0x00,0x00,300,\"Selected serial port not exist\"")),
+        // The status and text the monitor would show, and why.
+        QVERIFY2(r.out.at(1).endsWith(QStringLiteral(
+                     ",,,C,0x00,0x00,300,\"Selected serial port not exist\",\"200 Device not responding\"")),
                  qPrintable(r.out.at(1)));
-        QVERIFY2(r.out.at(2).contains(QStringLiteral(",,C,0x00,0x00,0,\"Connected\"")), qPrintable(r.out.at(2)));
+        QVERIFY2(r.out.at(2).contains(QStringLiteral(",,C,0x00,0x00,0,\"Connected\",\"\"")), qPrintable(r.out.at(2)));
+        QVERIFY2(r.err.contains(QStringLiteral("failed 1 x: 300 Device not responding (200)")), qPrintable(r.err));
         QVERIFY(r.err.contains(QStringLiteral("-> 01 46 00 00 07 4D 4A  measurement, length 7")));
         QVERIFY(r.err.contains(QStringLiteral("time-out: no header")));
         QVERIFY(r.err.contains(QStringLiteral("CRC ok")));
@@ -90,7 +101,61 @@ private Q_SLOTS:
                               QStringLiteral("--count"), QStringLiteral("1")});
         QCOMPARE(r.exitCode, 1);
         QCOMPARE(r.out.size(), 1);
-        QVERIFY(r.out.at(0).endsWith(QStringLiteral("300 Selected serial port not exist")));
+        QVERIFY2(r.out.at(0).endsWith(QStringLiteral("300 no such device /dev/fenwire-no-such-port (212)")),
+                 qPrintable(r.out.at(0)));
+    }
+
+    // A failed reading says why, whatever the status the monitor shows: in
+    // the reading line, the trace and the summary.
+    void failuresKeepTheirCause_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("reading");
+        QTest::addColumn<QString>("trace");
+        QTest::newRow("silent device") << "silence" << "300 Device not responding (200)" << "time-out: no header";
+        QTest::newRow("garbled reply") << "crc" << "300 Garbled reply (bad CRC or length) (2)" << "CRC BAD";
+        QTest::newRow("another request's reply") << "echo" << "300 Reply to another request (wrong echo)"
+                                                 << "WRONG ECHO";
+        QTest::newRow("port held by another program")
+            << "held" << "300 %1 is in use by another program (1)" << "port failure: 1 %1 is in use by another program";
+        QTest::newRow("port the user may not open")
+            << "permission" << "300 permission denied on %1 (1)" << "port failure: 1 permission denied on %1";
+    }
+    void failuresKeepTheirCause()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, reading);
+        QFETCH(QString, trace);
+        fwsim::Simulator sim;
+        QVERIFY(sim.start());
+        const QString device = sim.devicePath();
+        QStringList command{QStringLiteral(RH_POLL_PATH), QStringLiteral("--port"), device, QStringLiteral("--count"),
+                            QStringLiteral("1"), QStringLiteral("--trace")};
+        QSerialPort holder(device);
+        if (fault == QLatin1String("held")) {
+            // Another program on the line: it holds the port and its lock.
+            QVERIFY(holder.open(QIODevice::ReadWrite));
+        } else if (fault == QLatin1String("permission")) {
+            // A user outside the device's group; as root, the test plays one.
+            QVERIFY(QFile::setPermissions(device, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+            command = QStringList{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                  QStringLiteral("--clear-groups")} + command;
+            command.prepend(QStringLiteral("setpriv"));
+        } else {
+            fwsim::Fault f = fwsim::Fault::None;
+            f = fault == QLatin1String("silence") ? fwsim::Fault::Silence
+                : fault == QLatin1String("crc")   ? fwsim::Fault::BadCrc
+                                                  : fwsim::Fault::WrongEcho;
+            sim.setFault(f, 4);
+        }
+        const Result r = runCommand(command);
+        reading.replace(QStringLiteral("%1"), device);
+        trace.replace(QStringLiteral("%1"), device);
+        QCOMPARE(r.exitCode, 1);
+        QCOMPARE(r.out.size(), 1);
+        QVERIFY2(r.out.at(0).endsWith(reading), qPrintable(r.out.at(0)));
+        QVERIFY2(r.err.contains(trace), qPrintable(r.err));
+        QVERIFY2(r.err.contains(QStringLiteral("failed 1 x: ") + reading), qPrintable(r.err));
     }
 
     void badArguments_data()
@@ -99,6 +164,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("message");
         QTest::newRow("COM9") << QStringList{"--port", "COM9"} << "from 1 to 8";
         QTest::newRow("address 0") << QStringList{"--address", "0"} << "--address";
+        QTest::newRow("address 251") << QStringList{"--address", "251"} << "--address";
         QTest::newRow("baud text") << QStringList{"--baud", "fast"} << "--baud";
         QTest::newRow("parity X") << QStringList{"--parity", "X"} << "--parity";
         QTest::newRow("fwdl without baud") << QStringList{"--fwdl", "100"} << "ADDRESS:BAUD";

@@ -130,8 +130,8 @@ private Q_SLOTS:
             QVERIFY(f.open(QIODevice::WriteOnly));
             f.write(ini);
         }
-        const QString com2 = ComDeviceName(2);
-        const QString com3 = ComDeviceName(3);
+        const QString com2 = ComDeviceName(2, QStringLiteral("fen_mon.ini"));
+        const QString com3 = ComDeviceName(3, QStringLiteral("fen_mon.ini"));
         QFile f(QStringLiteral("fen_mon.ini"));
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QByteArray after = f.readAll();

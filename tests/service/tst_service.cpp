@@ -208,7 +208,7 @@ private slots:
         ServiceLine line(device(DeviceKind(kind)));
         QString error;
         QVERIFY2(line.start(&error), qPrintable(error));
-        TForm_Kalibracja w;
+        TForm_Kalibracja w(line.ports.table());
         w.show();
         QCOMPARE(pageOf(w), QStringLiteral("Tab_Start"));
         QVERIFY(w.Animate1->IsPlaying());
@@ -252,7 +252,7 @@ private slots:
         ServiceLine line(device(DeviceKind::HERON30));
         QString error;
         QVERIFY2(line.start(&error), qPrintable(error));
-        TForm_Kalibracja w;
+        TForm_Kalibracja w(line.ports.table());
         w.show();
         QTRY_VERIFY_WITH_TIMEOUT(line.sim.count(SF_PARAMS_READ) > 0, 2 * kFindMs);
         QTest::qWait(6 * 450);
@@ -270,7 +270,7 @@ private slots:
         ServiceLine line(device(DeviceKind::FWTH01));
         QString error;
         QVERIFY2(line.start(&error), qPrintable(error));
-        TForm_Kalibracja w;
+        TForm_Kalibracja w(line.ports.table());
         w.show();
         QTRY_VERIFY_WITH_TIMEOUT(line.sim.count(SF_SERVICE_MODE) >= 3, 4 * kFindMs);
 
@@ -292,7 +292,7 @@ private slots:
         QString error;
         QVERIFY2(line.start(&error), qPrintable(error));
         line.sim.setFaultRate(Fault::Silence, 1.0);
-        TForm_Kalibracja w;
+        TForm_Kalibracja w(line.ports.table());
         w.show();
 
         // The animation plays: what is drawn changes over time.
@@ -353,7 +353,7 @@ private slots:
         QVERIFY2(line.start(&error), qPrintable(error));
         V_ParametryProgramu.trans.adresRS485 = 99;
         V_ParametryProgramu.trans.Predkosc = 19200;
-        TForm_Kalibracja w;
+        TForm_Kalibracja w(line.ports.table());
         w.show();
         QTRY_VERIFY_WITH_TIMEOUT(w.IsTransReceived(), kFindMs);
 
@@ -391,7 +391,7 @@ private slots:
         ServiceLine line(c);
         QString error;
         QVERIFY2(line.start(&error), qPrintable(error));
-        TForm_Kalibracja w;
+        TForm_Kalibracja w(line.ports.table());
         w.show();
         QTRY_VERIFY_WITH_TIMEOUT(w.IsTransReceived(), kFindMs);
 
@@ -443,7 +443,7 @@ private slots:
         ServiceLine line(device(DeviceKind::FWT01));
         QString error;
         QVERIFY2(line.start(&error), qPrintable(error));
-        TForm_Kalibracja w;
+        TForm_Kalibracja w(line.ports.table());
         w.show();
         QTRY_VERIFY_WITH_TIMEOUT(w.IsTransReceived(), kFindMs);
 
@@ -471,7 +471,7 @@ private slots:
         ServiceLine line(module());
         QString error;
         QVERIFY2(line.start(&error), qPrintable(error));
-        TForm_Kalibracja w;
+        TForm_Kalibracja w(line.ports.table());
         w.show();
         QVERIFY(waitModuleIdle(w, line));
 
@@ -526,7 +526,7 @@ private slots:
         ServiceLine line(c);
         QString error;
         QVERIFY2(line.start(&error), qPrintable(error));
-        TForm_Kalibracja w;
+        TForm_Kalibracja w(line.ports.table());
         w.show();
         QVERIFY(waitModuleIdle(w, line));
         QCOMPARE(w.ed_FwadcKanal1->text(), shown);
@@ -539,7 +539,7 @@ private slots:
         ServiceLine line(module());
         QString error;
         QVERIFY2(line.start(&error), qPrintable(error));
-        TForm_Kalibracja w;
+        TForm_Kalibracja w(line.ports.table());
         w.show();
         QVERIFY(waitModuleIdle(w, line));
 
@@ -609,7 +609,7 @@ private slots:
         ServiceLine line(module());
         QString error;
         QVERIFY2(line.start(&error), qPrintable(error));
-        TForm_Kalibracja w;
+        TForm_Kalibracja w(line.ports.table());
         w.show();
         QVERIFY(waitModuleIdle(w, line));
 
@@ -668,7 +668,7 @@ private slots:
         ServiceLine line(module());
         QString error;
         QVERIFY2(line.start(&error), qPrintable(error));
-        TForm_Kalibracja w;
+        TForm_Kalibracja w(line.ports.table());
         w.show();
         QVERIFY(waitModuleIdle(w, line));
 
@@ -705,7 +705,7 @@ private slots:
         ServiceLine line(module());
         QString error;
         QVERIFY2(line.start(&error), qPrintable(error));
-        TForm_Kalibracja w;
+        TForm_Kalibracja w(line.ports.table());
         w.show();
         QVERIFY(waitModuleIdle(w, line));
 
@@ -740,7 +740,7 @@ private slots:
         ServiceLine line(c);
         QString error;
         QVERIFY2(line.start(&error), qPrintable(error));
-        TForm_Kalibracja w;
+        TForm_Kalibracja w(line.ports.table());
         w.show();
         QVERIFY(waitModuleIdle(w, line));
 
@@ -772,7 +772,7 @@ private slots:
         ServiceLine line(module());
         QString error;
         QVERIFY2(line.start(&error), qPrintable(error));
-        auto w = std::make_unique<TForm_Kalibracja>();
+        auto w = std::make_unique<TForm_Kalibracja>(line.ports.table());
         w->show();
         QVERIFY(waitModuleIdle(*w, line));
         V_ParametryProgramu.trans.adresRS485 = 42;
@@ -845,7 +845,7 @@ private slots:
     {
         QFETCH(QString, control);
         QFETCH(QString, text);
-        TForm_Kalibracja w;
+        TForm_Kalibracja w(TComPortTable{});
         QCOMPARE(w.windowTitle(), QStringLiteral("Service"));
         QObject *o = w.findChild<QObject *>(control);
         QVERIFY(o);

@@ -273,7 +273,7 @@ void TestUstawienia::invalidFieldStopsWrite()
     QFETCH(QString, message);
 
     const QByteArray oldFile = ParametryToBytes(sampleParams());
-    QVERIFY(SaveTransParams());
+    QVERIFY(SaveTransParams(QString::fromLatin1(kParamFileName)));
     showDialog();
     // Fields before the bad one are changed too: none of them may reach the
     // parameters.
@@ -486,7 +486,7 @@ void TestUstawienia::leavingEdit()
 
 void TestUstawienia::defaultButton()
 {
-    QVERIFY(SaveTransParams());
+    QVERIFY(SaveTransParams(QString::fromLatin1(kParamFileName)));
     const QByteArray oldFile = readFile(kDat);
     showDialog();
     m_dlg->Bit_Domyslne->click();

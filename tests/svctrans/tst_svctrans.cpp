@@ -7,10 +7,10 @@
 #include "dn_comport.h"
 #include "dn_thr_trans_rh.h"
 #include "dn_tools.h"
+#include "dn_transakcja.h"
 #include "fenwire_sim.h"
 #include "frames.h"
 #include "memport.h"
-#include "receiver.h"
 
 #include <QtCore/QDate>
 #include <QtTest/QtTest>
@@ -26,10 +26,6 @@ constexpr int kCom = 1;
 constexpr int kServiceAddress = 247;
 constexpr int kServiceBaud = 9600;
 constexpr int kDeviceAddress = 5;
-
-// How long a transaction may take at most: the slowest ones wait out every
-// attempt, the ADC write its pauses as well.
-constexpr int kRunTimeoutMs = 20000;
 
 // Two requests closer than this had no pause between them: an answered
 // exchange with the simulator takes a few tens of milliseconds.
@@ -111,7 +107,7 @@ TPWT_ID_Informacja earlierIdentification()
     r.Reserved2 = 0x55;
     r.FwdlAdres = 100;
     r.FwdlPredk = 19200;
-    r.Status_Transmisji = ST_PENDING;
+    r.Status_Transmisji = kRecordPending;
     return r;
 }
 
@@ -155,12 +151,8 @@ struct Line
 template<class T, class Record>
 bool run(const TComPortTable &table, Record &record, int address = kServiceAddress)
 {
-    TestReceiver window;
-    // The transaction frees itself once it has ended.
-    auto *t = new T(false, window.handle(), kCom, address, kServiceBaud, 1, &record, table);
-    if (!window.waitFor(t, kRunTimeoutMs))
-        return false;
-    return window.doneStatus == record.Status_Transmisji;
+    const int status = WykonajTransakcje<T>(table, {kCom, address, kServiceBaud}, record);
+    return status == record.Status_Transmisji;
 }
 
 // An in-memory line that answers each sub-function with a fixed frame, or
@@ -407,7 +399,7 @@ private Q_SLOTS:
         TPWTTrans record;
         record.predkosc = 1200;
         record.FahrCels = fahrenheit ? 0 : 1;
-        record.Status_Transmisji = ST_PENDING;
+        record.Status_Transmisji = kRecordPending;
         QVERIFY(run<TTHR_RH_Get_Trans>(line.table, record));
 
         QCOMPARE(record.Status_Transmisji, ST_OK);
@@ -517,7 +509,7 @@ private Q_SLOTS:
         record.parzystosc = static_cast<uint16_t>(parity);
         record.adres = static_cast<uint16_t>(address);
         record.FahrCels = static_cast<uint8_t>(unit);
-        record.Status_Transmisji = ST_PENDING;
+        record.Status_Transmisji = kRecordPending;
         QVERIFY(run<TTHR_RH_Set_Trans>(line.table, record));
 
         QCOMPARE(record.Status_Transmisji, status);
@@ -582,7 +574,7 @@ private Q_SLOTS:
         QVERIFY(line.start());
 
         TFwadc_Informacja record;
-        record.Status_Transmisji = ST_PENDING;
+        record.Status_Transmisji = kRecordPending;
         QVERIFY(run<TTHR_RH_GetFwadc>(line.table, record));
 
         QCOMPARE(record.Status_Transmisji, ST_OK);
@@ -664,7 +656,7 @@ private Q_SLOTS:
         record.Kanal1Range4202 = ranges[5];
         record.Kanal2Range4201 = ranges[6];
         record.Kanal2Range4202 = ranges[7];
-        record.Status_Transmisji = ST_PENDING;
+        record.Status_Transmisji = kRecordPending;
         QVERIFY(run<TTHR_RH_SetFwadc>(line.table, record));
 
         QCOMPARE(record.Status_Transmisji, ST_OK);

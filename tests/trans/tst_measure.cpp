@@ -2,6 +2,7 @@
 // serial port on a pseudo-terminal with the device simulator behind it.
 #include "dn_comport.h"
 #include "dn_thr_trans_rh.h"
+#include "dn_transakcja.h"
 #include "fenwire_sim.h"
 #include "receiver.h"
 #include "simdevice.h"
@@ -26,13 +27,9 @@ Run measure(TApdComPorts &ports, int address, int baud, TRH_Parametry_Biezace re
 {
     Run r;
     r.record = record;
-    r.record.Status_Transmisji = ST_PENDING;
-    TestReceiver receiver;
-    auto *t = new TTHR_RH_Get_Current_Measure(false, receiver.handle(), com, address, baud, 1, &r.record,
-                                               ports.table());
-    receiver.waitFor(t);
-    r.doneStatus = receiver.doneStatus;
-    r.terminated = receiver.terminated;
+    r.record.Status_Transmisji = kRecordPending;
+    r.doneStatus = WykonajTransakcje<TTHR_RH_Get_Current_Measure>(ports.table(), {com, address, baud}, r.record);
+    r.terminated = true;
     return r;
 }
 
