@@ -5,6 +5,7 @@
 #include <QtCore/QMutex>
 #include <QtCore/QPointer>
 #include <QtCore/QThread>
+#include <atomic>
 #include <chrono>
 #include <memory>
 
@@ -27,12 +28,42 @@ HandleTable &handleTable()
     return table;
 }
 
+// The clock under TickMS and WaitMS. The fuzz build replaces it with a
+// virtual one that moves only when a caller sleeps, so that an exchange
+// waiting seconds for a silent device costs microseconds there; it is
+// atomic because the link may sleep on a transaction's worker thread.
+#if defined(FENWIRE_VIRTUAL_CLOCK)
+std::atomic<int64_t> g_virtualNowMs{0};
+
+int64_t clockNowMs()
+{
+    return g_virtualNowMs.load();
+}
+
+void clockSleepMs(int ms)
+{
+    // The link relies on time never running backwards.
+    if (ms > 0)
+        g_virtualNowMs.fetch_add(ms);
+}
+#else
+int64_t clockNowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void clockSleepMs(int ms)
+{
+    QThread::msleep(static_cast<unsigned long>(ms));
+}
+#endif
+
 } // namespace
 
 int64_t TickMS()
 {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    return clockNowMs();
 }
 
 void WaitMS(int A_MiliSeconds)
@@ -42,7 +73,7 @@ void WaitMS(int A_MiliSeconds)
     do {
         if (haveApp)
             QCoreApplication::processEvents(QEventLoop::AllEvents);
-        QThread::msleep(kWaitStepMs);
+        clockSleepMs(kWaitStepMs);
     } while (TickMS() <= end);
 }
 

@@ -9,6 +9,8 @@
 
 // Milliseconds from a monotonic 64-bit clock. Unlike a 32-bit tick count it
 // never wraps, so "now > start + timeout" holds for the life of the program.
+// The fuzz build (FENWIRE_VIRTUAL_CLOCK) runs this and WaitMS on a virtual
+// clock that only sleeping moves.
 int64_t TickMS();
 
 // Blocks the calling thread for at least A_MiliSeconds, in 10 ms sleeps,
