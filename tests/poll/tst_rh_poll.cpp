@@ -257,6 +257,9 @@ private Q_SLOTS:
         QTest::newRow("set-params with nothing to set") << QStringList{"set-params"} << 2 << "nothing to write";
         QTest::newRow("unlisted baud") << QStringList{"set-params", "--baud", "31250"} << 2 << "--baud";
         QTest::newRow("address above 247") << QStringList{"adc-write", "--address", "300"} << 2 << "--address";
+        // A transmitter takes 1 to 245, as the service window allows; the module up to 247.
+        QTest::newRow("transmitter address 246") << QStringList{"set-params", "--address", "246"} << 2 << "1 to 245";
+        QTest::newRow("module address 248") << QStringList{"adc-write", "--address", "248"} << 2 << "1 to 247";
         QTest::newRow("channel type 13") << QStringList{"adc-write", "--type1", "13"} << 2 << "--type1";
         QTest::newRow("three ranges") << QStringList{"adc-write", "--range420", "1,2,3"} << 2 << "four values";
         QTest::newRow("no port") << QStringList{"identify", "--port", "/dev/fenwire-no-such-port"} << 1
