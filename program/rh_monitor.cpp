@@ -6,9 +6,47 @@
 
 #include <QtCore/QCommandLineParser>
 #include <QtWidgets/QApplication>
+#include <cstring>
+
+namespace {
+
+// The monitor's own arguments, --version and --help, besides Qt's own.
+void addOptions(QCommandLineParser &parser)
+{
+    parser.setApplicationDescription(QStringLiteral(
+        "Monitors one Fenwire humidity and temperature transmitter. The program keeps set_monitor.dat and\n"
+        "fen_mon.ini in its working directory."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+}
+
+// --version and --help answer without a display: they are asked from
+// scripts, package checks and terminals where no window can open.
+bool asksOnlyForText(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        for (const char *o : {"--version", "-v", "--help", "-h", "--help-all"}) {
+            if (std::strcmp(argv[i], o) == 0)
+                return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
+    if (asksOnlyForText(argc, argv)) {
+        QCoreApplication text(argc, argv);
+        QCoreApplication::setApplicationName(QStringLiteral("rh_monitor"));
+        QCoreApplication::setApplicationVersion(QStringLiteral(FENWIRE_VERSION_TEXT));
+        QCommandLineParser parser;
+        addOptions(parser);
+        parser.process(text);
+        return 0;
+    }
+
     QApplication app(argc, argv);
     // Pictures are linked in from a static library: nothing registers them
     // unless asked.
@@ -17,15 +55,9 @@ int main(int argc, char **argv)
     // display name to every window caption.
     QApplication::setApplicationName(QStringLiteral("Monitor Fenwire"));
     QApplication::setApplicationVersion(QStringLiteral(FENWIRE_VERSION_TEXT));
-
-    // Besides Qt's own arguments (taken by QApplication above) the monitor
-    // answers only --version and --help.
+    // Anything else that is not Qt's own is refused here.
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Monitors one Fenwire humidity and temperature transmitter. The program keeps set_monitor.dat and\n"
-        "fen_mon.ini in its working directory."));
-    parser.addHelpOption();
-    parser.addVersionOption();
+    addOptions(parser);
     parser.process(app);
 
     // The files of the working directory, as every installation has them.

@@ -3,7 +3,8 @@
 # shellcheck shell=bash
 
 FENWIRE_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-serialport-dev
-                  libqcustomplot-dev libqcustomplot2.1-qt6 fonts-liberation)
+                  libqcustomplot-dev libqcustomplot2.1-qt6 fonts-liberation
+                  libmosquitto-dev mosquitto mosquitto-clients util-linux)
 
 # ensure_packages PACKAGE...: apt-get install those not installed yet.
 ensure_packages() {

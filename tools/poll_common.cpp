@@ -99,19 +99,46 @@ QString subFunctionName(uint8_t fun, uint8_t sub)
 
 namespace {
 
-struct LineStats
+// What one address, or the whole line, saw.
+struct Counters
 {
-    QMutex mutex;
-    bool print = false;
     int requests = 0;
     int good = 0;
     int timeouts = 0;
     int crcErrors = 0;
     int wrongEchoes = 0;
+    std::vector<int64_t> roundTrips;
+
+    QString summary() const
+    {
+        std::vector<int64_t> rt = roundTrips;
+        std::sort(rt.begin(), rt.end());
+        const QString median = rt.empty() ? QStringLiteral("-") : QStringLiteral("%1 ms").arg(rt[rt.size() / 2]);
+        const QString worst = rt.empty() ? QStringLiteral("-") : QStringLiteral("%1 ms").arg(rt.back());
+        return QStringLiteral("requests %1, good replies %2, time-outs %3, CRC errors %4, wrong echoes %5, "
+                              "round trip median %6, worst %7")
+            .arg(requests)
+            .arg(good)
+            .arg(timeouts)
+            .arg(crcErrors)
+            .arg(wrongEchoes)
+            .arg(median, worst);
+    }
+};
+
+struct LineStats
+{
+    QMutex mutex;
+    bool print = false;
+    Counters line;
+    // By the address of the request: a reply, a time-out or a damaged frame
+    // counts for the device that was asked.
+    QMap<int, Counters> devices;
     uint8_t lastHeader[3] = {};
     int64_t sentAt = 0;
-    std::vector<int64_t> roundTrips;
     QMap<QString, int> failures; // outcome text -> how often
+    QMap<int, QString> names;    // address -> the device's label in the summary
+    QStringList extra;           // further summary lines of the caller
 };
 
 LineStats &stats()
@@ -159,7 +186,8 @@ void onLine(const TLinkTraceEvent &e)
     const QString com = QStringLiteral("COM%1").arg(e.comNumber);
     switch (e.kind) {
     case TLinkTraceEvent::Sent:
-        ++s.requests;
+        ++s.line.requests;
+        ++s.devices[e.bytes[0]].requests;
         s.sentAt = TickMS();
         std::copy_n(e.bytes, 3, s.lastHeader);
         if (s.print)
@@ -169,13 +197,15 @@ void onLine(const TLinkTraceEvent &e)
         break;
     case TLinkTraceEvent::Received: {
         const bool echo = std::equal(e.bytes, e.bytes + 3, s.lastHeader);
-        if (e.crcOk) {
-            ++s.good;
-            s.roundTrips.push_back(TickMS() - s.sentAt);
-            if (!echo)
-                ++s.wrongEchoes;
-        } else {
-            ++s.crcErrors;
+        for (Counters *c : {&s.line, &s.devices[s.lastHeader[0]]}) {
+            if (e.crcOk) {
+                ++c->good;
+                c->roundTrips.push_back(TickMS() - s.sentAt);
+                if (!echo)
+                    ++c->wrongEchoes;
+            } else {
+                ++c->crcErrors;
+            }
         }
         if (s.print)
             traceLine(QStringLiteral("%1 <- %2  %3, length %4, CRC %5%6")
@@ -186,14 +216,16 @@ void onLine(const TLinkTraceEvent &e)
         break;
     }
     case TLinkTraceEvent::BadLength:
-        ++s.crcErrors;
+        ++s.line.crcErrors;
+        ++s.devices[s.lastHeader[0]].crcErrors;
         if (s.print)
             traceLine(QStringLiteral("%1 <- %2  header with impossible length %3")
                           .arg(com, hex(e.bytes, e.count))
                           .arg(lengthField(e.bytes)));
         break;
     case TLinkTraceEvent::Timeout:
-        ++s.timeouts;
+        ++s.line.timeouts;
+        ++s.devices[s.lastHeader[0]].timeouts;
         if (!s.print)
             break;
         if (e.count == 0)
@@ -236,16 +268,34 @@ void printLineSummary()
 {
     LineStats &s = stats();
     QMutexLocker lock(&s.mutex);
-    std::vector<int64_t> rt = s.roundTrips;
-    std::sort(rt.begin(), rt.end());
-    const QString median = rt.empty() ? QStringLiteral("-") : QStringLiteral("%1 ms").arg(rt[rt.size() / 2]);
-    const QString worst = rt.empty() ? QStringLiteral("-") : QStringLiteral("%1 ms").arg(rt.back());
-    std::fprintf(stderr,
-                 "requests %d, good replies %d, time-outs %d, CRC errors %d, wrong echoes %d, "
-                 "round trip median %s, worst %s\n",
-                 s.requests, s.good, s.timeouts, s.crcErrors, s.wrongEchoes, qPrintable(median), qPrintable(worst));
+    std::fprintf(stderr, "%s\n", qPrintable(s.line.summary()));
+    // Per device once there is more than one on the line.
+    if (s.devices.size() > 1 || !s.names.isEmpty()) {
+        for (auto it = s.devices.cbegin(); it != s.devices.cend(); ++it) {
+            const QString name = s.names.value(it.key());
+            std::fprintf(stderr, "  address %d%s: %s\n", it.key(),
+                         name.isEmpty() ? "" : qPrintable(QStringLiteral(" (%1)").arg(name)),
+                         qPrintable(it.value().summary()));
+        }
+    }
     for (auto it = s.failures.cbegin(); it != s.failures.cend(); ++it)
         std::fprintf(stderr, "failed %d x: %s\n", it.value(), qPrintable(it.key()));
+    for (const QString &line : s.extra)
+        std::fprintf(stderr, "%s\n", qPrintable(line));
+}
+
+void nameInSummary(int address, const QString &name)
+{
+    LineStats &s = stats();
+    QMutexLocker lock(&s.mutex);
+    s.names.insert(address, name);
+}
+
+void addSummaryLine(const QString &line)
+{
+    LineStats &s = stats();
+    QMutexLocker lock(&s.mutex);
+    s.extra << line;
 }
 
 QString outcomeText(int status, const TPrzyczyna &cause)

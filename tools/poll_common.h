@@ -33,6 +33,10 @@ QString subFunctionName(uint8_t fun, uint8_t sub);
 // every frame, time-out and flush on stderr.
 void installLineTrace(bool print);
 void printLineSummary();
+// The summary shows the device at this address by its label too.
+void nameInSummary(int address, const QString &name);
+// A further line at the end of the summary.
+void addSummaryLine(const QString &line);
 
 // A transaction's outcome with its cause: "0 Connected", "300 Device not
 // responding (200)" for a silent device, "1 permission denied on

@@ -60,13 +60,17 @@ private Q_SLOTS:
                               QStringLiteral("--csv")});
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.out.size(), 4);
-        QCOMPARE(r.out.at(0),
-                 QStringLiteral("time,temperature,humidity,unit,status_byte,mode_byte,status,text,cause"));
+        QCOMPARE(r.out.at(0), QStringLiteral("time,temperature,humidity,unit,status_byte,mode_byte,status,text,cause,"
+                                             "port,address,name,model,serial"));
         const QStringList fields = r.out.at(1).split(QLatin1Char(','));
-        QCOMPARE(fields.mid(1), (QStringList{"-20.5", "45.3", "C", "0x00", "0x00", "0", "\"Connected\"", "\"\""}));
+        QCOMPARE(fields.mid(1), (QStringList{"-20.5", "45.3", "C", "0x00", "0x00", "0", "\"Connected\"", "\"\"",
+                                             "\"" + sim.devicePath() + "\"", "1", "\"\"", "\"FWTH-01\"",
+                                             "\"12345\""}));
         QVERIFY(QDateTime::fromString(fields.at(0), Qt::ISODateWithMs).isValid());
-        QVERIFY2(r.err.contains(QStringLiteral("requests 3, good replies 3, time-outs 0")), qPrintable(r.err));
-        QCOMPARE(sim.count(0), 3);
+        // The device columns come from one identification at the start.
+        QVERIFY2(r.err.contains(QStringLiteral("requests 4, good replies 4, time-outs 0")), qPrintable(r.err));
+        QCOMPARE(sim.count(SF_MEASURE), 3);
+        QCOMPARE(sim.count(SF_IDENTIFY), 1);
     }
 
     // A temperature-only device leaves the humidity column empty; a silent
@@ -77,22 +81,23 @@ private Q_SLOTS:
         c.kind = fwsim::DeviceKind::FWT01;
         fwsim::Simulator sim(c);
         QVERIFY(sim.start());
-        sim.setFault(fwsim::Fault::Silence, 4);
+        // The identification's four attempts, then the first reading's.
+        sim.setFault(fwsim::Fault::Silence, 8);
         const Result r = run({QStringLiteral("--port"), sim.devicePath(), QStringLiteral("--count"),
                               QStringLiteral("2"), QStringLiteral("--interval"), QStringLiteral("0.2"),
                               QStringLiteral("--csv"), QStringLiteral("--trace")});
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.out.size(), 3);
         // The status and text the monitor would show, and why.
-        QVERIFY2(r.out.at(1).endsWith(QStringLiteral(
-                     ",,,C,0x00,0x00,300,\"Selected serial port not exist\",\"200 Device not responding\"")),
+        QVERIFY2(r.out.at(1).contains(QStringLiteral(
+                     ",,,C,0x00,0x00,300,\"Selected serial port not exist\",\"200 Device not responding\",")),
                  qPrintable(r.out.at(1)));
         QVERIFY2(r.out.at(2).contains(QStringLiteral(",,C,0x00,0x00,0,\"Connected\",\"\"")), qPrintable(r.out.at(2)));
         QVERIFY2(r.err.contains(QStringLiteral("failed 1 x: 300 Device not responding (200)")), qPrintable(r.err));
         QVERIFY(r.err.contains(QStringLiteral("-> 01 46 00 00 07 4D 4A  measurement, length 7")));
         QVERIFY(r.err.contains(QStringLiteral("time-out: no header")));
         QVERIFY(r.err.contains(QStringLiteral("CRC ok")));
-        QVERIFY2(r.err.contains(QStringLiteral("requests 5, good replies 1, time-outs 4")), qPrintable(r.err));
+        QVERIFY2(r.err.contains(QStringLiteral("requests 9, good replies 1, time-outs 8")), qPrintable(r.err));
     }
 
     void missingPortIsAReading()
