@@ -95,6 +95,13 @@ const KindInfo &kindInfo(DeviceKind kind)
     return kKinds[0];
 }
 
+// The variant the device identifies with: its kind's own unless the config
+// names another (an FWTH-01 of a later variant).
+uint8_t variantOf(const Config &config)
+{
+    return config.variant >= 0 ? uint8_t(config.variant) : kindInfo(config.kind).variant;
+}
+
 // The rates a transmitter can be set to (the byte on the wire is rate/300).
 constexpr int kDeviceBauds[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600};
 
@@ -848,7 +855,7 @@ Simulator::Impl::Decision Simulator::Impl::decideDevice(Device &device, uint8_t 
         // The identity bytes as the identification reply gives them.
         QByteArray identity;
         identity.append(char(kind.type));
-        identity.append(char(kind.variant));
+        identity.append(char(variantOf(config)));
         appendLowFirst(identity, config.serial, 2);
         if (data != identity)
             return silent(QStringLiteral("service mode: not this device's identity"));
@@ -949,7 +956,7 @@ QByteArray Simulator::Impl::identification(const Config &config, uint8_t address
     const KindInfo &kind = kindInfo(config.kind);
     QByteArray data;
     data.append(char(kind.type));
-    data.append(char(kind.variant));
+    data.append(char(variantOf(config)));
     // The program takes this reply as an image of its record: low byte first.
     appendLowFirst(data, config.serial, 2);
     data.append(char(config.year));

@@ -60,6 +60,7 @@ struct Config {
     uint8_t statusByte = 0;   // extra status bits (door state bits 6-7, ADC channel errors)
     uint8_t modeByte = 0;
     uint16_t serial = 12345;  int year = 14; int month = 3; int day = 9; // production date (year-2000)
+    int variant = -1;         // the variant it identifies with; -1: its kind's own
     QByteArray version = "1.07";   // 4 characters (blank-padded or cut)
     int32_t makerSerial = 987654;
     bool fwdl = false; int fwdlAddress = 100; int fwdlBaud = 19200; // behind an FWDL unit

@@ -253,6 +253,20 @@ private Q_SLOTS:
         QVERIFY(r.out.contains(QStringLiteral("address         12")));
     }
 
+    // The commands decide as the service window does: an FWTH-01 of a later
+    // variant gets its service mode before its parameters are read.
+    void laterFwth01VariantGetsServiceMode()
+    {
+        fwsim::Config c;
+        c.variant = 2;
+        fwsim::Simulator sim(c);
+        QVERIFY(sim.start());
+        const Result r = run({QStringLiteral("params"), QStringLiteral("--port"), sim.devicePath()});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(sim.count(SF_SERVICE_MODE), 1);
+        QVERIFY(r.out.contains(QStringLiteral("address         1")));
+    }
+
     void serviceCommandErrors_data()
     {
         QTest::addColumn<QStringList>("args");

@@ -244,6 +244,25 @@ private slots:
         }
     }
 
+    // An FWTH-01 of a later variant is an FWTH-01 all the same: the window
+    // opens its service mode before it reads the parameters, as rh_poll does.
+    void laterFwth01VariantGetsServiceMode()
+    {
+        fwsim::Config c = device(DeviceKind::FWTH01);
+        c.variant = 2;
+        ServiceLine line(c);
+        QString error;
+        QVERIFY2(line.start(&error), qPrintable(error));
+        TForm_Kalibracja w(line.ports.table());
+        w.show();
+        QTRY_COMPARE_WITH_TIMEOUT(pageOf(w), QStringLiteral("TabSheet2"), kFindMs);
+        QTRY_VERIFY_WITH_TIMEOUT(w.IsTransReceived(), kFindMs);
+        const QList<fwsim::Request> requests = line.sim.requests();
+        QVERIFY(firstIndex(requests, SF_SERVICE_MODE) > firstIndex(requests, SF_IDENTIFY));
+        QVERIFY(firstIndex(requests, SF_SERVICE_MODE) < firstIndex(requests, SF_PARAMS_READ));
+        QCOMPARE(requests.at(firstIndex(requests, SF_SERVICE_MODE)).frame.mid(5, 4), QByteArray::fromHex("01023930"));
+    }
+
     // The programmer device is identified but has no page: the search
     // display stays, the parameters are read once in the background, and
     // nothing more goes on the line.
