@@ -80,9 +80,9 @@ install(FILES ${fenwire_pkg_src}/${FENWIRE_APP_ID}.desktop DESTINATION ${CMAKE_I
 install(FILES ${fenwire_pkg_metainfo} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/metainfo)
 install(FILES ${fenwire_pkg_src}/copyright ${fenwire_pkg_out}/changelog.gz DESTINATION ${fenwire_pkg_docdir})
 install(FILES ${fenwire_pkg_src}/60-fenwire-monitor.rules DESTINATION ${fenwire_pkg_udevdir})
-# The bridge's systemd unit goes here once the bridge exists, e.g.
-#   install(FILES <the unit> DESTINATION /lib/systemd/system)
-# (Debian 12's systemd reads packaged units from /lib/systemd/system.)
+# The bridge's systemd template unit (Debian 12's systemd reads packaged
+# units from /lib/systemd/system).
+install(FILES ${fenwire_pkg_src}/systemd/rh-poll@.service DESTINATION /lib/systemd/system)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${FENWIRE_PACKAGE_NAME})
