@@ -126,7 +126,15 @@ void FwdlTransparentStep(TComPort *A_Apd, int A_FwdlAdres, int A_FwdlPredk)
     try {
         A_Apd->SetBaud(baud);
     } catch (const std::exception &) {
-        // The request that follows fails on the port and says so.
+        // A rate the driver refuses (a damaged parameter file) must not leave
+        // the port at the unit's rate: the request would go out there. Closed,
+        // the port takes the rate as it is, and the next open refuses it, so
+        // the request that follows fails on the port and says so.
+        try {
+            A_Apd->SetOpen(false);
+            A_Apd->SetBaud(baud);
+        } catch (const std::exception &) {
+        }
     }
 }
 

@@ -297,7 +297,10 @@ std::vector<IniLine> splitIni(const QByteArray &A_Bytes)
             line.eol = "\n";
             pos = end + 1;
         }
-        if (line.raw.endsWith('\r')) {
+        // CR belongs to a line end only before LF: a lone CR (a file cut
+        // short, or one of old Mac line ends) is text, or a line appended
+        // after it would be glued to it.
+        if (!line.eol.isEmpty() && line.raw.endsWith('\r')) {
             line.raw.chop(1);
             line.eol.prepend('\r');
         }

@@ -147,6 +147,8 @@ private slots:
     void placementSaveKeepsOtherLines_data();
     void placementSaveKeepsOtherLines();
     void placementSaveCreatesSection();
+    void placementAfterALoneCr_data();
+    void placementAfterALoneCr();
     void placementPos_data();
     void placementPos();
 
@@ -502,6 +504,36 @@ void TestDane::placementSaveCreatesSection()
     QCOMPARE(back.cb_AddBits_Checked, true);
 
     // Saving the same again changes nothing.
+    QVERIFY(SaveMainPlacement(back, kIni));
+    QCOMPARE(readFile(kIni), saved);
+}
+
+// A file whose last line ends in a lone CR (cut short, or old Mac line
+// ends): the placement saved reads back at the next start, and saving it
+// again neither changes the file nor adds another [main] section.
+void TestDane::placementAfterALoneCr_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::newRow("CRLF file cut short") << QByteArray("[ports]\r\nCOM1=/dev/ttyUSB0\r");
+    QTest::newRow("CR line ends") << QByteArray("[ports]\rCOM1=/dev/ttyUSB0\r");
+}
+
+void TestDane::placementAfterALoneCr()
+{
+    QFETCH(QByteArray, file);
+    TMainPlacement p;
+    p.NormPos = QStringLiteral("100,200,484,641");
+    p.RtsSwitch_Checked = true;
+    QVERIFY(writeFile(kIni, file));
+    QVERIFY(SaveMainPlacement(p, kIni));
+    const QByteArray saved = readFile(kIni);
+    QVERIFY2(saved.startsWith(file), saved.constData());
+    QCOMPARE(saved.count("[main]"), 1);
+
+    TMainPlacement back;
+    QVERIFY(LoadMainPlacement(back, kIni));
+    QCOMPARE(back.NormPos, p.NormPos);
+    QCOMPARE(back.RtsSwitch_Checked, true);
     QVERIFY(SaveMainPlacement(back, kIni));
     QCOMPARE(readFile(kIni), saved);
 }

@@ -162,6 +162,28 @@ private Q_SLOTS:
         QCOMPARE(direct.doneStatus, int(ST_TRANS_FAILED));
     }
 
+    // A line rate the driver refuses (as from a damaged parameter file) with
+    // FWDL access: the port cannot go back from the unit's rate, and the
+    // measurement must not go out at the unit's rate instead; it fails on
+    // the port and says so.
+    void fwdlStepWithARefusedRate()
+    {
+        fwsim::Config c = fixedReadings(215, 453);
+        c.fwdl = true;
+        c.fwdlAddress = 100;
+        c.fwdlBaud = 19200;
+        startSim(c);
+        TRH_Parametry_Biezace in;
+        in.PrzezCentralke = true;
+        in.FwdlAdres = 100;
+        in.FwdlPredk = 19200;
+        const Run r = measure(*m_ports, 1, -1, in);
+        QCOMPARE(r.doneStatus, int(ST_TRANS_FAILED));
+        QCOMPARE(r.record.Przyczyna.Kod, int(ST_SEND_FAILED));
+        for (const fwsim::Request &seen : m_sim->requests())
+            QVERIFY2(seen.frame.at(0) == char(100), "only the unit's command went out");
+    }
+
     // No port object for the COM number: 300 at once, nothing sent, the
     // record untouched, and both the completion and OnTerminate still come.
     void noPortForComNumber()
