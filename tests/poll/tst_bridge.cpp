@@ -326,6 +326,40 @@ private Q_SLOTS:
         QVERIFY2(r.err.contains(message), qPrintable(r.err));
     }
 
+    // The adapter pulled out and put back while the bridge runs: the port's
+    // failure is logged once when it starts and once when it ends, not for
+    // every device and every reading, and polling goes on by itself.
+    void adapterUnpluggedAndBack()
+    {
+        QTemporaryDir dir;
+        const QString link = dir.filePath(QStringLiteral("ttyFW"));
+        fwsim::Simulator sim(threeDevices());
+        QVERIFY(sim.start());
+        QVERIFY(sim.setLink(link));
+        QProcess p;
+        p.start(QStringLiteral(RH_POLL_PATH), {QStringLiteral("--port"), link, QStringLiteral("--address"),
+                                               QStringLiteral("1-3"), QStringLiteral("--interval"),
+                                               QStringLiteral("0.3")});
+        QVERIFY(p.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(sim.count(SF_MEASURE) >= 3, 10000);
+        sim.unplug();
+        QTest::qWait(1500);
+        QVERIFY(sim.replug());
+        sim.clearRequests();
+        QTRY_VERIFY_WITH_TIMEOUT(sim.count(SF_MEASURE) >= 6, 15000);
+        ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 0);
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        const QStringList lines = err.split(QLatin1Char('\n'));
+        const QStringList events = lines.filter(QStringLiteral(" rh_poll: "));
+        // The loss, possibly its follow-up (gone, then no such device while
+        // it is out), and the way back; nothing per device.
+        QVERIFY2(events.size() >= 2 && events.size() <= 3, qPrintable(events.join(QLatin1Char('\n'))));
+        QVERIFY2(events.last().contains(QStringLiteral("works again after")), qPrintable(events.join(QLatin1Char('\n'))));
+        QVERIFY2(lines.filter(QStringLiteral("stopped answering")).isEmpty(), qPrintable(err));
+    }
+
     // A service manager's SIGTERM ends the bridge like Ctrl+C: the reading
     // under way is finished and the summary is written.
     void terminatedCleanly()
