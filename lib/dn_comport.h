@@ -5,8 +5,12 @@
 // QSerialPort; tests of exact timing use an in-memory port of their own.
 #pragma once
 
+#include "dn_adaptery.h"
+
+#include <QtCore/QMap>
 #include <QtCore/QString>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -42,10 +46,31 @@ struct TPortFailure
     TPortFault Fault = TPortFault::None;
     QString Device; // the device the port was opened as
     QString Text;   // the operating system's own words
+
+    // What the user needs to put it right, looked up when the port refused.
+    int ComNumber = 0; // the COM number mapped to Device; 0 for a device given by path
+    QString Node;      // the device node behind Device's links, when it is another name
+    // PermissionDenied: who may use the device, and where the user stands.
+    QString Owner;            // the user owning the device
+    QString Group;            // the group owning the device
+    QString User;             // the user the program runs as
+    bool GroupMayUse = false; // the group may read and write the device
+    bool GroupInNextLogin = false; // the user is in the group, but not yet in this login
+    // InUse: the program holding the device, when the lock file or /proc tells.
+    qint64 HolderPid = 0;
+    QString HolderCommand;
+    QString HolderFoundIn; // the lock file or the /proc entry that told
+    // NoDevice, Gone: the adapters present instead.
+    TAdapterList Adapters;
 };
 
-// The failure in words for a technician: "permission denied on /dev/ttyUSB0".
+// The failure in a few words, for a reading line or a status bar:
+// "permission denied on /dev/ttyUSB0 (group dialout)".
 QString PortFailureText(const TPortFailure &A_Failure);
+// What happened and what to do about it, in full sentences for a trace, a
+// summary or a tooltip: the group and the command that adds the user to it,
+// the program holding the device, the adapters present.
+QString PortFailureAdvice(const TPortFailure &A_Failure);
 
 class TComPort
 {
@@ -79,6 +104,22 @@ public:
     // Why the port last raised a failure. A port that never refuses has
     // nothing to tell.
     virtual TPortFailure LastFailure() const { return {}; }
+
+    // Sleeps until the input buffer holds at least count bytes or timeoutMs
+    // have passed, whichever comes first (it may wake earlier), and returns
+    // true. A port whose receiving side cannot wake a waiting thread keeps
+    // this default, which returns false at once: the link then looks at
+    // InBuffUsed in short sleeps of its own.
+    virtual bool WaitForInput(int /*count*/, int /*timeoutMs*/) { return false; }
+
+    // Whether the adapter behind the port hands every byte we send back to
+    // us ahead of the device's reply. The link learns it from the replies of
+    // reads and forgets it when an expected echo does not come.
+    bool EchoesTransmission() const { return m_echoes.load(std::memory_order_relaxed); }
+    void SetEchoesTransmission(bool echoes) { m_echoes.store(echoes, std::memory_order_relaxed); }
+
+private:
+    std::atomic<bool> m_echoes{false};
 };
 
 // Settings a port object starts with.
@@ -90,13 +131,19 @@ constexpr int kComBaudLow = 9600;   // COM1 and COM2
 constexpr int kComBaudHigh = 19200; // COM3 to COM8
 
 // The file that maps COM numbers to devices (its section [ports]); the
-// program keeps it in its working directory.
+// program keeps it beside its parameter file.
 inline constexpr char kComMapFileName[] = "fen_mon.ini";
+inline constexpr char kComMapSection[] = "ports";
 
 // The device behind "COMn": on Windows the port of that name; elsewhere the
 // key COMn of section [ports] in the INI file A_IniFile, and without a key
-// /dev/ttyS0 ... /dev/ttyS7.
+// /dev/ttyS0 ... /dev/ttyS7 - except COM1 while the section maps nothing
+// at all and exactly one USB serial adapter is present (A_Adapters, or the
+// machine's list): a fresh installation then needs no mapping.
 QString ComDeviceName(int comNumber, const QString &A_IniFile);
+QString ComDeviceName(int comNumber, const QString &A_IniFile, const TAdapterList &A_Adapters);
+// The keys COM1 ... COM8 that section [ports] of A_IniFile holds, by number.
+QMap<int, QString> ComPortMap(const QString &A_IniFile);
 
 class ComPortIo;
 
@@ -132,6 +179,8 @@ public:
     void PutBlock(const uint8_t *bytes, int count) override;
     void GetBlock(uint8_t *bytes, int count) override;
     TPortFailure LastFailure() const override;
+    // Woken by the I/O thread as bytes arrive.
+    bool WaitForInput(int count, int timeoutMs) override;
 
     // Receive activity for a status light: the number of bytes received
     // since the port was created. A light compares it between its ticks.

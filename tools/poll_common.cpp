@@ -139,6 +139,7 @@ struct LineStats
     QMap<QString, int> failures; // outcome text -> how often
     QMap<int, QString> names;    // address -> the device's label in the summary
     QStringList extra;           // further summary lines of the caller
+    QStringList advice;          // what to do about each port failure seen, once each
 };
 
 LineStats &stats()
@@ -215,6 +216,11 @@ void onLine(const TLinkTraceEvent &e)
                                echo ? QString() : QStringLiteral(", WRONG ECHO")));
         break;
     }
+    case TLinkTraceEvent::Echo:
+        if (s.print)
+            traceLine(QStringLiteral("%1 <- %2  echo of the request (the adapter hands back what it sends)")
+                          .arg(com, hex(e.bytes, e.count)));
+        break;
     case TLinkTraceEvent::BadLength:
         ++s.line.crcErrors;
         ++s.devices[s.lastHeader[0]].crcErrors;
@@ -244,15 +250,23 @@ void onLine(const TLinkTraceEvent &e)
         if (s.print)
             traceLine(QStringLiteral("%1 flushed %2 unsent output bytes").arg(com).arg(e.count));
         break;
-    case TLinkTraceEvent::PortFailure:
+    case TLinkTraceEvent::PortFailure: {
+        TPrzyczyna cause;
+        cause.Kod = e.status;
+        if (e.failure)
+            cause.Port = *e.failure;
+        // The reading line keeps to a few words; the trace and the summary
+        // tell the user what to do.
+        const QString advice = PortFailureAdvice(cause.Port);
+        if (!advice.isEmpty() && !s.advice.contains(advice))
+            s.advice << advice;
         if (s.print) {
-            TPrzyczyna cause;
-            cause.Kod = e.status;
-            if (e.failure)
-                cause.Port = *e.failure;
             traceLine(QStringLiteral("%1 port failure: %2").arg(com, outcomeText(e.status, cause)));
+            if (!advice.isEmpty())
+                traceLine(QStringLiteral("%1   %2").arg(com, advice));
         }
         break;
+    }
     }
 }
 
@@ -280,6 +294,8 @@ void printLineSummary()
     }
     for (auto it = s.failures.cbegin(); it != s.failures.cend(); ++it)
         std::fprintf(stderr, "failed %d x: %s\n", it.value(), qPrintable(it.key()));
+    for (const QString &advice : s.advice)
+        std::fprintf(stderr, "what to do: %s\n", qPrintable(advice));
     for (const QString &line : s.extra)
         std::fprintf(stderr, "%s\n", qPrintable(line));
 }

@@ -1,5 +1,6 @@
 #include "rh_poll_service.h"
 
+#include "dn_adaptery.h"
 #include "dn_comport.h"
 #include "dn_serwis.h"
 #include "dn_thr_trans_rh.h"
@@ -9,6 +10,7 @@
 #include "poll_common.h"
 
 #include <QtCore/QCommandLineParser>
+#include <QtCore/QFileInfo>
 #include <QtCore/QTextStream>
 #include <array>
 #include <cstdio>
@@ -453,10 +455,87 @@ const Command kCommands[] = {
     {"find", "Looks for a device at the service address across every speed and parity.", cmdFind, false},
 };
 
+// --- ports: the adapters present and the COM map ----------------------------------
+
+QString usbId(const TAdapter &a)
+{
+    return QString::asprintf("%04x:%04x", a.VendorId & 0xFFFF, a.ProductId < 0 ? 0 : a.ProductId & 0xFFFF);
+}
+
+int cmdPorts(const QStringList &args)
+{
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral(
+        "rh_poll ports: lists the serial adapters present, with their names and identifiers, and the COM\n"
+        "number each is mapped to in section [ports] of fen_mon.ini (in the working directory), then the\n"
+        "map itself. Exit status 0 when an adapter is present, 1 when none is."));
+    p.addHelpOption();
+    p.addVersionOption();
+    parseOrFail(p, args);
+
+    const QString ini = QString::fromLatin1(kComMapFileName);
+    const TAdapterList adapters = ListAdapters();
+    const QMap<int, QString> map = ComPortMap(ini);
+    // Which COM numbers reach each adapter, and how: the map, or the rules
+    // for a COM number without a key.
+    QMap<QString, QStringList> comsOf;
+    for (int com = 1; com <= kComPortCount; ++com) {
+        const QString device = ComDeviceName(com, ini, adapters);
+        const std::optional<TAdapter> a = FindAdapter(adapters, device);
+        if (!a)
+            continue;
+        QString name = QStringLiteral("COM%1").arg(com);
+        if (!map.contains(com))
+            name += com == 1 && map.isEmpty() && OnlyUsbAdapter(adapters)
+                ? QStringLiteral(" (nothing mapped: the only USB adapter)")
+                : QStringLiteral(" (no key: its default name)");
+        comsOf[a->Device] << name;
+    }
+
+    if (adapters.isEmpty())
+        out() << "no serial adapter present\n";
+    for (const TAdapter &a : adapters) {
+        const QStringList coms = comsOf.value(a.Device);
+        out() << a.Device << "  " << (coms.isEmpty() ? QStringLiteral("not mapped") : coms.join(QStringLiteral(", ")))
+              << '\n';
+        const auto row = [](const char *name, const QString &value) {
+            if (!value.isEmpty())
+                out() << "  " << QString::fromLatin1(name).leftJustified(14) << value << '\n';
+        };
+        row("by-id", a.ById);
+        row("description", a.Description);
+        row("manufacturer", a.Manufacturer);
+        row("serial", a.SerialNumber);
+        row("USB id", a.Usb() ? usbId(a) : QString());
+    }
+
+    out() << "COM map (" << ini << " [" << kComMapSection << "]):";
+    if (map.isEmpty())
+        out() << " nothing mapped";
+    out() << '\n';
+    for (auto it = map.cbegin(); it != map.cend(); ++it) {
+        const std::optional<TAdapter> a = FindAdapter(adapters, it.value());
+        QString state;
+        if (a)
+            state = a->Device == it.value() ? QStringLiteral("present") : QStringLiteral("-> %1").arg(a->Device);
+        else if (QFileInfo::exists(it.value()))
+            state = QStringLiteral("present, not a serial adapter");
+        else
+            state = QStringLiteral("not present");
+        out() << QStringLiteral("COM%1").arg(it.key()).leftJustified(6) << it.value() << "  " << state << '\n';
+    }
+    out().flush();
+    return adapters.isEmpty() ? kExitFailed : 0;
+}
+
 } // namespace
 
 int runServiceCommand(const QString &command, const QStringList &args)
 {
+    // Nothing goes on the line: no port, no session.
+    if (command == QLatin1String("ports"))
+        return cmdPorts(args);
+
     const Command *cmd = nullptr;
     for (const Command &c : kCommands) {
         if (command == QLatin1String(c.name))

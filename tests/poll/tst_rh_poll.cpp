@@ -5,7 +5,9 @@
 #include <QtCore/QFileInfo>
 #include <QtCore/QProcess>
 #include <QtCore/QTemporaryDir>
+#include <QtCore/QRegularExpression>
 #include <QtSerialPort/QSerialPort>
+#include <QtSerialPort/QSerialPortInfo>
 #include <QtTest/QtTest>
 #include <csignal>
 
@@ -111,41 +113,66 @@ private Q_SLOTS:
     }
 
     // A failed reading says why, whatever the status the monitor shows: in
-    // the reading line, the trace and the summary.
+    // the reading line, the trace and the summary; a port that refused also
+    // says what to do, in the trace and the summary. %1 is the device, %2
+    // the test's own PID, %3 the device's group.
     void failuresKeepTheirCause_data()
     {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("reading");
         QTest::addColumn<QString>("trace");
-        QTest::newRow("silent device") << "silence" << "300 Device not responding (200)" << "time-out: no header";
-        QTest::newRow("garbled reply") << "crc" << "300 Garbled reply (bad CRC or length) (2)" << "CRC BAD";
+        QTest::addColumn<QStringList>("advice");
+        QTest::newRow("silent device") << "silence" << "300 Device not responding (200)" << "time-out: no header"
+                                       << QStringList();
+        QTest::newRow("garbled reply") << "crc" << "300 Garbled reply (bad CRC or length) (2)" << "CRC BAD"
+                                       << QStringList();
         QTest::newRow("another request's reply") << "echo" << "300 Reply to another request (wrong echo)"
-                                                 << "WRONG ECHO";
+                                                 << "WRONG ECHO" << QStringList();
         QTest::newRow("port held by another program")
-            << "held" << "300 %1 is in use by another program (1)" << "port failure: 1 %1 is in use by another program";
-        QTest::newRow("port the user may not open")
-            << "permission" << "300 permission denied on %1 (1)" << "port failure: 1 permission denied on %1";
+            << "held" << "300 %1 is in use by tst_rh_poll (PID %2) (1)"
+            << "port failure: 1 %1 is in use by tst_rh_poll (PID %2)"
+            << QStringList{"tst_rh_poll (PID %2) holds %1", "/LCK..", "kill %2"};
+        QTest::newRow("port the user may not open: only its owner may")
+            << "permission" << "300 permission denied on %1 (only root may use it) (1)"
+            << "port failure: 1 permission denied on %1 (only root may use it)"
+            << QStringList{"only its owner root may use it, not its group %3", "sudo adduser nobody %3",
+                           "log in again"};
+        QTest::newRow("port the user may not open: its group may")
+            << "group" << "300 permission denied on %1 (join group %3) (1)"
+            << "port failure: 1 permission denied on %1 (join group %3)"
+            << QStringList{"belongs to group %3, which you are not in", "sudo adduser nobody %3",
+                           "log out and in again"};
+        QTest::newRow("no such device")
+            << "missing" << "300 no such device %1 (212)" << "port failure: 212 no such device %1"
+            << QStringList{"There is no device %1.", "adapter"};
     }
     void failuresKeepTheirCause()
     {
         QFETCH(QString, fault);
         QFETCH(QString, reading);
         QFETCH(QString, trace);
+        QFETCH(QStringList, advice);
         fwsim::Simulator sim;
         QVERIFY(sim.start());
-        const QString device = sim.devicePath();
+        const QString device = fault == QLatin1String("missing") ? QStringLiteral("/dev/fenwire-no-such-port")
+                                                                 : sim.devicePath();
         QStringList command{QStringLiteral(RH_POLL_PATH), QStringLiteral("--port"), device, QStringLiteral("--count"),
                             QStringLiteral("1"), QStringLiteral("--trace")};
         QSerialPort holder(device);
         if (fault == QLatin1String("held")) {
             // Another program on the line: it holds the port and its lock.
             QVERIFY(holder.open(QIODevice::ReadWrite));
-        } else if (fault == QLatin1String("permission")) {
+        } else if (fault == QLatin1String("permission") || fault == QLatin1String("group")) {
             // A user outside the device's group; as root, the test plays one.
-            QVERIFY(QFile::setPermissions(device, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+            QFileDevice::Permissions mode = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+            if (fault == QLatin1String("group"))
+                mode |= QFileDevice::ReadGroup | QFileDevice::WriteGroup;
+            QVERIFY(QFile::setPermissions(device, mode));
             command = QStringList{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
                                   QStringLiteral("--clear-groups")} + command;
             command.prepend(QStringLiteral("setpriv"));
+        } else if (fault == QLatin1String("missing")) {
+            // Nothing to do: the device is not there.
         } else {
             fwsim::Fault f = fwsim::Fault::None;
             f = fault == QLatin1String("silence") ? fwsim::Fault::Silence
@@ -154,13 +181,102 @@ private Q_SLOTS:
             sim.setFault(f, 4);
         }
         const Result r = runCommand(command);
-        reading.replace(QStringLiteral("%1"), device);
-        trace.replace(QStringLiteral("%1"), device);
+        const QString pid = QString::number(QCoreApplication::applicationPid());
+        const QString group = QFileInfo(device).group();
+        for (QString *text : {&reading, &trace})
+            text->replace(QStringLiteral("%1"), device).replace(QStringLiteral("%2"), pid).replace(QStringLiteral("%3"), group);
         QCOMPARE(r.exitCode, 1);
         QCOMPARE(r.out.size(), 1);
         QVERIFY2(r.out.at(0).endsWith(reading), qPrintable(r.out.at(0)));
         QVERIFY2(r.err.contains(trace), qPrintable(r.err));
         QVERIFY2(r.err.contains(QStringLiteral("failed 1 x: ") + reading), qPrintable(r.err));
+        // What to do, in the trace below the failure and in the summary.
+        for (QString words : advice) {
+            words.replace(QStringLiteral("%1"), device).replace(QStringLiteral("%2"), pid).replace(QStringLiteral("%3"), group);
+            const qsizetype inTrace = r.err.indexOf(trace);
+            const qsizetype inSummary = r.err.indexOf(QStringLiteral("what to do: "));
+            QVERIFY2(r.err.indexOf(words, inTrace) > inTrace, qPrintable(words + '\n' + r.err));
+            QVERIFY2(inSummary > 0 && r.err.indexOf(words, inSummary) > inSummary, qPrintable(words + '\n' + r.err));
+        }
+    }
+
+    // An adapter pulled out while rh_poll reads it: every failed reading
+    // says it went away, the first as the later ones, and the readings come
+    // back with it.
+    void unpluggedAdapterIsGone()
+    {
+        fwsim::Simulator sim;
+        QVERIFY(sim.start());
+        QTemporaryDir dir;
+        const QString link = dir.filePath(QStringLiteral("ttyFW"));
+        QVERIFY(sim.setLink(link));
+        QProcess p;
+        p.start(QStringLiteral(RH_POLL_PATH), {QStringLiteral("--port"), link, QStringLiteral("--count"),
+                                               QStringLiteral("7"), QStringLiteral("--interval"),
+                                               QStringLiteral("0.3")});
+        QVERIFY(p.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(sim.count(SF_MEASURE) >= 1, 10000);
+        QTest::qWait(100); // the reply on its way, well before the next reading
+        sim.unplug();
+        QTest::qWait(1000);
+        QVERIFY(sim.replug());
+        QVERIFY(p.waitForFinished(20000));
+        const QStringList lines =
+            QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        QCOMPARE(p.exitCode(), 0);
+        QCOMPARE(lines.size(), 7);
+        int failed = 0;
+        for (const QString &line : lines) {
+            if (line.contains(QStringLiteral(" 0 Connected")))
+                continue;
+            ++failed;
+            QVERIFY2(line.contains(QStringLiteral("300 %1 disappeared while in use (").arg(link)),
+                     qPrintable(lines.join('\n')));
+        }
+        QVERIFY2(failed >= 2, qPrintable(lines.join('\n')));
+        QVERIFY2(lines.first().contains(QStringLiteral(" 0 Connected")), qPrintable(lines.join('\n')));
+        QVERIFY2(lines.last().contains(QStringLiteral(" 0 Connected")), qPrintable(lines.join('\n')));
+        QVERIFY2(err.contains(QStringLiteral("what to do: ") + link + QStringLiteral(" disappeared while in use: the "
+                                                                                   "adapter was unplugged")),
+                 qPrintable(err));
+    }
+
+    // The adapters present and the COM map, as the settings window offers
+    // them (a pseudo-terminal is no adapter: this machine's own list, and
+    // a map that points at one).
+    void portsListsAdaptersAndMap()
+    {
+        fwsim::Simulator sim;
+        QVERIFY(sim.start());
+        QTemporaryDir dir;
+        {
+            QFile ini(dir.filePath(QStringLiteral("fen_mon.ini")));
+            QVERIFY(ini.open(QIODevice::WriteOnly));
+            ini.write("[main]\nFlags=0\n[ports]\nCOM2=" + sim.devicePath().toUtf8() + "\nCOM5=/dev/fenwire-gone\n");
+        }
+        QProcess p;
+        p.setWorkingDirectory(dir.path());
+        p.start(QStringLiteral(RH_POLL_PATH), {QStringLiteral("ports")});
+        QVERIFY(p.waitForFinished(10000));
+        const QStringList lines =
+            QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        const QList<QSerialPortInfo> present = QSerialPortInfo::availablePorts();
+        QCOMPARE(p.exitCode(), present.isEmpty() ? 1 : 0);
+        for (const QSerialPortInfo &info : present) {
+            QVERIFY2(lines.filter(QRegularExpression(QStringLiteral("^%1  ").arg(QRegularExpression::escape(
+                                                         info.systemLocation()))))
+                             .size() == 1,
+                     qPrintable(lines.join('\n')));
+            if (!info.serialNumber().isEmpty())
+                QVERIFY(lines.contains(QStringLiteral("  serial        ") + info.serialNumber()));
+        }
+        if (present.isEmpty())
+            QCOMPARE(lines.first(), QStringLiteral("no serial adapter present"));
+        QVERIFY2(lines.contains(QStringLiteral("COM map (fen_mon.ini [ports]):")), qPrintable(lines.join('\n')));
+        QVERIFY2(lines.contains(QStringLiteral("COM2  %1  present, not a serial adapter").arg(sim.devicePath())),
+                 qPrintable(lines.join('\n')));
+        QVERIFY2(lines.contains(QStringLiteral("COM5  /dev/fenwire-gone  not present")), qPrintable(lines.join('\n')));
     }
 
     void badArguments_data()
