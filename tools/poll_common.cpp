@@ -300,6 +300,37 @@ void printLineSummary()
         std::fprintf(stderr, "%s\n", qPrintable(line));
 }
 
+namespace {
+
+QJsonObject countersJson(const Counters &c)
+{
+    std::vector<int64_t> rt = c.roundTrips;
+    std::sort(rt.begin(), rt.end());
+    QJsonObject o;
+    o.insert(QStringLiteral("requests"), c.requests);
+    o.insert(QStringLiteral("good"), c.good);
+    o.insert(QStringLiteral("timeouts"), c.timeouts);
+    o.insert(QStringLiteral("crcErrors"), c.crcErrors);
+    o.insert(QStringLiteral("wrongEchoes"), c.wrongEchoes);
+    o.insert(QStringLiteral("medianMs"), rt.empty() ? QJsonValue() : QJsonValue(qint64(rt[rt.size() / 2])));
+    o.insert(QStringLiteral("worstMs"), rt.empty() ? QJsonValue() : QJsonValue(qint64(rt.back())));
+    return o;
+}
+
+} // namespace
+
+QJsonObject lineStatistics()
+{
+    LineStats &s = stats();
+    QMutexLocker lock(&s.mutex);
+    QJsonObject o = countersJson(s.line);
+    QJsonObject devices;
+    for (auto it = s.devices.cbegin(); it != s.devices.cend(); ++it)
+        devices.insert(QString::number(it.key()), countersJson(it.value()));
+    o.insert(QStringLiteral("devices"), devices);
+    return o;
+}
+
 void nameInSummary(int address, const QString &name)
 {
     LineStats &s = stats();

@@ -5,6 +5,7 @@
 #include "dn_comport.h"
 #include "dn_thr_trans_rh.h"
 
+#include <QtCore/QJsonObject>
 #include <QtCore/QString>
 
 constexpr int kExitFailed = 1;       // the device did not give what was asked
@@ -37,6 +38,10 @@ void printLineSummary();
 void nameInSummary(int address, const QString &name);
 // A further line at the end of the summary.
 void addSummaryLine(const QString &line);
+// The line's statistics so far, for other programs: the line's total and one
+// entry per address ("requests", "good", "timeouts", "crcErrors",
+// "wrongEchoes", "medianMs", "worstMs").
+QJsonObject lineStatistics();
 
 // A transaction's outcome with its cause: "0 Connected", "300 Device not
 // responding (200)" for a silent device, "1 permission denied on

@@ -1,5 +1,6 @@
 #include "rh_poll_bridge.h"
 
+#include "bridge_mqtt.h"
 #include "bridge_reading.h"
 #include "dn_comport.h"
 #include "dn_thr_trans_rh.h"
@@ -20,6 +21,7 @@
 #include <QtCore/QTimer>
 #include <csignal>
 #include <cstdio>
+#include <cmath>
 #include <map>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -39,6 +41,14 @@ constexpr int kMaxGapMs = 10000;
 // seldom: the identification only labels readings, polls come first.
 constexpr int64_t kIdentifyRetryMs = 10 * 60 * 1000;
 constexpr int kMaxDevices = 247;
+// The line statistics go to the broker this often.
+constexpr int kStatusPeriodMs = 60 * 1000;
+// Home Assistant marks a sensor unavailable after this many intervals
+// without a state, and never sooner than a minute.
+constexpr int kExpireIntervals = 3;
+constexpr int kExpireMinS = 60;
+// On the way out the queue gets this long to reach the broker.
+constexpr int kMqttStopMs = 5000;
 
 enum class Format { Text, Csv, Jsonl, Influx };
 
@@ -63,6 +73,9 @@ struct Options
     int gapMs = kDefaultGapMs;
     Format format = Format::Text;
     bool trace = false;
+    bool mqtt = false;
+    TMqttOptions broker;
+    QStringList forget; // addresses or names whose retained configs go
 };
 
 // --- Signals ----------------------------------------------------------------------
@@ -103,6 +116,7 @@ struct Device
     int64_t nextIdentifyMs = 0;   // a failed identification waits this long
     bool answering = true;        // until the first failure says otherwise
     int64_t silentSinceMs = 0;
+    std::optional<bool> online;   // what the broker was last told
     QString label() const
     {
         return options.name.isEmpty() ? QStringLiteral("address %1").arg(options.address)
@@ -144,6 +158,31 @@ public:
         writeHeader();
     }
 
+    // False with a message when the broker's options are wrong.
+    bool startBroker(QString *error)
+    {
+        if (!m_options.mqtt)
+            return true;
+        m_mqtt = std::make_unique<TMqttBridge>(m_options.broker);
+        m_mqtt->SetLog([](const QString &line) { logLine(line); });
+        if (!m_mqtt->Start(error))
+            return false;
+        for (const QString &gone : m_options.forget) {
+            TBridgeDevice d;
+            d.port = m_options.portText;
+            bool isAddress = false;
+            d.address = gone.toInt(&isAddress);
+            if (!isAddress)
+                d.name = gone;
+            m_mqtt->Forget(d);
+        }
+        for (const Device &d : m_devices)
+            m_mqtt->DeviceKnown(d.bridge);
+        connect(&m_status, &QTimer::timeout, this, &Poller::publishStatus);
+        m_status.start(kStatusPeriodMs);
+        return true;
+    }
+
     void start()
     {
         m_cycleStartMs = TickMS();
@@ -163,6 +202,17 @@ public:
     void summarize()
     {
         addSummaryLine(QStringLiteral("cycles %1, of which %2 did not fit in the interval").arg(m_cycles).arg(m_overruns));
+        if (m_mqtt) {
+            m_mqtt->Stop(kMqttStopMs);
+            const TMqttStats s = m_mqtt->Statistics();
+            addSummaryLine(QStringLiteral("MQTT: %1 readings published, %2 delivered, %3 dropped from a full queue, "
+                                          "%4 still queued at the end, %5 reconnections")
+                               .arg(s.published)
+                               .arg(s.delivered)
+                               .arg(s.dropped)
+                               .arg(s.unsent)
+                               .arg(s.reconnects));
+        }
     }
 
 private:
@@ -250,6 +300,8 @@ private:
                     const auto &v = result.Version;
                     const auto end = std::find(v.begin(), v.end(), '\0');
                     dev.bridge.firmware = QString::fromLatin1(v.data(), int(end - v.begin())).trimmed();
+                    if (m_mqtt)
+                        m_mqtt->DeviceKnown(dev.bridge);
                 } else {
                     dev.nextIdentifyMs = TickMS() + kIdentifyRetryMs;
                 }
@@ -280,11 +332,23 @@ private:
         const bool ok = r.Status_Transmisji == ST_OK;
         if (ok) {
             ++m_goodReadings;
-            d.bridge.humidity = r.Wilgotnosc != kNoValue;
+            const bool humidity = r.Wilgotnosc != kNoValue;
+            if (humidity != d.bridge.humidity) {
+                d.bridge.humidity = humidity;
+                if (m_mqtt)
+                    m_mqtt->DeviceKnown(d.bridge); // no humidity sensor for it
+            }
         }
         noteEvents(d);
         countFailure(r.Status_Transmisji, r.Przyczyna);
         write(d);
+        if (m_mqtt) {
+            if (d.online != ok) {
+                d.online = ok;
+                m_mqtt->SetAvailable(d.bridge, ok);
+            }
+            m_mqtt->Publish(reading(d));
+        }
     }
 
     // Once when a device stops answering, once when it is back; a port
@@ -395,6 +459,19 @@ private:
         m_out.flush();
     }
 
+    void publishStatus()
+    {
+        QJsonObject status = lineStatistics();
+        status.insert(QStringLiteral("time"), BridgeTime(QDateTime::currentDateTimeUtc()));
+        status.insert(QStringLiteral("port"), m_options.portText);
+        status.insert(QStringLiteral("cycles"), m_cycles);
+        status.insert(QStringLiteral("overruns"), m_overruns);
+        const TMqttStats s = m_mqtt->Statistics();
+        status.insert(QStringLiteral("queued"), s.queued);
+        status.insert(QStringLiteral("dropped"), s.dropped);
+        m_mqtt->PublishStatus(status);
+    }
+
     void finishIfIdle()
     {
         if (m_stopping && !m_running && !m_finished) {
@@ -420,6 +497,8 @@ private:
     int64_t m_portSinceMs = 0;
     QString m_portText;
     QTextStream m_out;
+    std::unique_ptr<TMqttBridge> m_mqtt;
+    QTimer m_status;
 };
 
 // --- Options and the configuration file ---------------------------------------------------
@@ -533,6 +612,16 @@ FileOptions readConfig(const QString &file)
         {QStringLiteral("devices/address"), QStringLiteral("address")},
         {QStringLiteral("output/format"), QStringLiteral("format")},
         {QStringLiteral("output/trace"), QStringLiteral("trace")},
+        {QStringLiteral("mqtt/host"), QStringLiteral("mqtt")},
+        {QStringLiteral("mqtt/user"), QStringLiteral("mqtt-user")},
+        {QStringLiteral("mqtt/password-file"), QStringLiteral("mqtt-password-file")},
+        {QStringLiteral("mqtt/tls"), QStringLiteral("mqtt-tls")},
+        {QStringLiteral("mqtt/ca-file"), QStringLiteral("mqtt-ca")},
+        {QStringLiteral("mqtt/prefix"), QStringLiteral("mqtt-prefix")},
+        {QStringLiteral("mqtt/id"), QStringLiteral("mqtt-id")},
+        {QStringLiteral("mqtt/discovery"), QStringLiteral("discovery")},
+        {QStringLiteral("mqtt/queue"), QStringLiteral("queue")},
+        {QStringLiteral("mqtt/forget"), QStringLiteral("forget")},
     };
     FileOptions o;
     for (const QString &key : ini.allKeys()) {
@@ -592,6 +681,21 @@ Options parseOptions(const QStringList &args)
         {QStringLiteral("csv"), QStringLiteral("The same as --format csv.")},
         {QStringLiteral("config"), QStringLiteral("Read the options from this INI file; options given here win."),
          QStringLiteral("file")},
+        {QStringLiteral("mqtt"), QStringLiteral("Publish to this MQTT broker: HOST[:PORT]."), QStringLiteral("host")},
+        {QStringLiteral("mqtt-user"), QStringLiteral("The broker's user name."), QStringLiteral("name")},
+        {QStringLiteral("mqtt-password-file"), QStringLiteral("A file whose first line is the broker's password."),
+         QStringLiteral("file")},
+        {QStringLiteral("mqtt-tls"), QStringLiteral("Talk TLS to the broker (port 8883 unless given).")},
+        {QStringLiteral("mqtt-ca"), QStringLiteral("The CA certificate (PEM) that signed the broker's; implies --mqtt-tls."),
+         QStringLiteral("file")},
+        {QStringLiteral("mqtt-prefix"), QStringLiteral("The topics' prefix (default fenwire)."), QStringLiteral("prefix")},
+        {QStringLiteral("mqtt-id"), QStringLiteral("The bridge's name on the broker (default: the host name)."),
+         QStringLiteral("id")},
+        {QStringLiteral("no-discovery"), QStringLiteral("No Home Assistant discovery configs.")},
+        {QStringLiteral("queue"), QStringLiteral("Readings kept while the broker is away (default 100000)."),
+         QStringLiteral("n")},
+        {QStringLiteral("forget"), QStringLiteral("Remove these devices (addresses or names) from Home Assistant."),
+         QStringLiteral("list")},
     });
     parseOrFail(p, args);
 
@@ -631,6 +735,36 @@ Options parseOptions(const QStringList &args)
     o.format = p.isSet(QStringLiteral("csv")) ? Format::Csv : parseFormat(value("format", QStringLiteral("text")));
     o.trace = p.isSet(QStringLiteral("trace"))
         || (file.values.count(QStringLiteral("trace")) && parseBool(file.values[QStringLiteral("trace")], QStringLiteral("trace")));
+
+    if (given("mqtt")) {
+        o.mqtt = true;
+        QString error;
+        if (!TMqttOptions::ParseBroker(value("mqtt"), &o.broker, &error))
+            fail(QStringLiteral("--mqtt: %1").arg(error));
+        o.broker.user = value("mqtt-user");
+        o.broker.passwordFile = value("mqtt-password-file");
+        o.broker.caFile = value("mqtt-ca");
+        o.broker.tls = p.isSet(QStringLiteral("mqtt-tls")) || !o.broker.caFile.isEmpty()
+            || (file.values.count(QStringLiteral("mqtt-tls")) && parseBool(value("mqtt-tls"), QStringLiteral("mqtt-tls")));
+        if (given("mqtt-prefix"))
+            o.broker.prefix = value("mqtt-prefix");
+        o.broker.bridgeId = value("mqtt-id");
+        o.broker.discovery = !p.isSet(QStringLiteral("no-discovery"))
+            && !(file.values.count(QStringLiteral("discovery")) && !parseBool(value("discovery"), QStringLiteral("discovery")));
+        if (given("queue"))
+            o.broker.queueLimit = parseInt(value("queue"), QStringLiteral("--queue"), 1, 100000000);
+        o.broker.expireAfter = std::max(kExpireMinS, int(std::ceil(kExpireIntervals * o.interval)));
+        if (given("forget")) {
+            for (const QString &f : value("forget").split(QLatin1Char(','), Qt::SkipEmptyParts))
+                o.forget << f.trimmed();
+        }
+    } else {
+        for (const char *n : {"mqtt-user", "mqtt-password-file", "mqtt-tls", "mqtt-ca", "mqtt-prefix", "mqtt-id",
+                              "no-discovery", "queue", "forget"}) {
+            if (given(n))
+                fail(QStringLiteral("--%1 goes with --mqtt").arg(QLatin1String(n)));
+        }
+    }
 
     // The address list first, then devices named only by --device.
     std::vector<int> addresses;
@@ -701,6 +835,9 @@ int runPoll(const QStringList &args)
     Tab_ApdComPort = ports.table();
 
     Poller poller(o, ports.table());
+    QString error;
+    if (!poller.startBroker(&error))
+        fail(error);
     QSocketNotifier interrupted(g_signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&interrupted, &QSocketNotifier::activated, &poller, [&] {
         char c;
