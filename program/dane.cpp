@@ -1,8 +1,11 @@
 #include "dane.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
+#include <cstdio>
 #include <optional>
 #include <vector>
 
@@ -89,18 +92,54 @@ qint32 getI32(const QByteArray &A_Buf, int A_Off)
     return qint32(v);
 }
 
+// The file a save replaces: the target of a link rather than the link, so
+// that a parameter file kept elsewhere through a link stays where it is.
+QString saveTarget(const QString &A_FileName)
+{
+    const QFileInfo info(A_FileName);
+    const QString resolved = info.canonicalFilePath();
+    return resolved.isEmpty() ? info.absoluteFilePath() : resolved;
+}
+
 // The new content goes to a temporary file renamed over the old one only
 // when complete, so a crash or a full disk leaves the previous file whole.
 // The explicit flush matters: QSaveFile::commit() of Qt 6.4 reports success
 // after a write the disk cut short.
+//
+// QSaveFile alone would replace an existing file through a name of its own
+// choosing ("set_monitor.dat.XXXXXX", random letters): a kill between its
+// link and its rename leaves that file behind for good, and nobody can tell
+// it from a copy the user made. So it writes a file of a name that is ours
+// alone (which it can link without a second name, as the file is new), and
+// that goes over the old one in one rename; a leftover of it is removed at
+// the next start (RemoveSaveLeftovers).
 bool writeWhole(const QString &A_FileName, const QByteArray &A_Bytes)
 {
+#if defined(Q_OS_UNIX)
+    const QString target = saveTarget(A_FileName);
+    const QString staged = target + QLatin1String(kSaveStagingSuffix);
+    QFile::remove(staged);
+    QSaveFile file(staged);
+#else
     QSaveFile file(A_FileName);
+#endif
     if (!file.open(QIODevice::WriteOnly))
         return false;
     if (file.write(A_Bytes) != A_Bytes.size() || !file.flush() || file.size() != A_Bytes.size())
         return false; // the temporary file is discarded
-    return file.commit();
+    if (!file.commit())
+        return false;
+#if defined(Q_OS_UNIX)
+    // The new file keeps the old one's access rights, as QSaveFile would
+    // have kept them.
+    if (QFile::exists(target))
+        QFile::setPermissions(staged, QFile::permissions(target));
+    if (std::rename(QFile::encodeName(staged).constData(), QFile::encodeName(target).constData()) != 0) {
+        QFile::remove(staged);
+        return false;
+    }
+#endif
+    return true;
 }
 
 void forceServiceValues(TTransmitParams &A_Params)
@@ -560,4 +599,130 @@ bool SaveMainPlacement(const TMainPlacement &A_Placement, const QString &A_FileN
         out += line.raw + line.eol;
 
     return writeWhole(A_FileName, out);
+}
+
+// ---------------------------------------------------------------------------
+// The COM map of "fen_mon.ini" and what an interrupted save leaves behind.
+
+namespace {
+
+// Whether a device name reads back as written: QSettings, which reads the
+// map, would split a value at a comma and take quotes and backslashes as
+// its own. No device name needs them (udev replaces such characters).
+bool mapsAsWritten(const QString &A_Device)
+{
+    if (A_Device.isEmpty() || A_Device.trimmed() != A_Device)
+        return false;
+    for (const QChar c : A_Device) {
+        if (c.unicode() < 0x20 || c == QLatin1Char(',') || c == QLatin1Char('"') || c == QLatin1Char('\\')
+            || c == QLatin1Char(';'))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool SaveComPortMapping(int A_ComNum, const QString &A_Device, const QString &A_FileName)
+{
+    if (A_ComNum < 1 || A_ComNum > kComPortCount || !mapsAsWritten(A_Device))
+        return false;
+    QByteArray bytes;
+    if (QFile::exists(A_FileName) && !readIniFile(A_FileName, bytes))
+        return false; // never replace a file we could not read
+    std::vector<IniLine> lines = splitIni(bytes);
+
+    QByteArray eol = "\n";
+    for (const IniLine &line : lines)
+        if (!line.eol.isEmpty()) {
+            eol = line.eol;
+            break;
+        }
+
+    // The line the map is read from, as QSettings reads it: names match
+    // exactly, and of a key given twice the last one counts. A new key goes
+    // to the end of the first [ports] section.
+    const QByteArray key = QByteArray("COM") + QByteArray::number(A_ComNum);
+    const QByteArray value = A_Device.toUtf8();
+    std::optional<std::size_t> keyAt;
+    std::optional<std::size_t> sectionEnd; // of the first [ports] section
+    bool inPorts = false;
+    bool firstPorts = false;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].isSection) {
+            if (firstPorts)
+                sectionEnd = i;
+            inPorts = lines[i].section == kComMapSection;
+            firstPorts = inPorts && !sectionEnd;
+        } else if (inPorts && lines[i].isKey && lines[i].key == key) {
+            keyAt = i;
+        }
+    }
+    if (firstPorts)
+        sectionEnd = lines.size();
+
+    if (keyAt) {
+        IniLine &line = lines[*keyAt];
+        if (line.value == value)
+            return true; // the file already says it; nothing is written
+        // The key as the file spells it, and the blanks around the '='.
+        const qsizetype eq = line.raw.indexOf('=');
+        qsizetype start = eq + 1;
+        while (start < line.raw.size() && (line.raw.at(start) == ' ' || line.raw.at(start) == '\t'))
+            ++start;
+        line.raw = line.raw.left(start) + value;
+        line.value = value;
+    } else {
+        IniLine line;
+        line.raw = key + '=' + value;
+        line.eol = eol;
+        line.isKey = true;
+        line.key = key;
+        std::size_t insertAt = lines.size();
+        if (sectionEnd) {
+            // After the section's last non-blank line, not after the blank
+            // lines that part it from the next section.
+            insertAt = *sectionEnd;
+            while (insertAt > 0 && !lines[insertAt - 1].isSection && lines[insertAt - 1].raw.trimmed().isEmpty())
+                --insertAt;
+        } else {
+            IniLine header;
+            header.raw = QByteArray("[") + kComMapSection + "]";
+            header.eol = eol;
+            header.isSection = true;
+            header.section = kComMapSection;
+            if (!lines.empty() && lines.back().eol.isEmpty())
+                lines.back().eol = eol;
+            lines.push_back(header);
+            insertAt = lines.size();
+        }
+        if (insertAt > 0 && lines[insertAt - 1].eol.isEmpty())
+            lines[insertAt - 1].eol = eol;
+        lines.insert(lines.begin() + std::ptrdiff_t(insertAt), line);
+    }
+
+    QByteArray out;
+    for (const IniLine &line : lines)
+        out += line.raw + line.eol;
+    return writeWhole(A_FileName, out);
+}
+
+int RemoveSaveLeftovers(const QString &A_FileName)
+{
+    // Only names that start with the file's own name and our suffix: a copy
+    // the user keeps beside the file ("set_monitor.dat.old") is never ours.
+    const QFileInfo staged(saveTarget(A_FileName) + QLatin1String(kSaveStagingSuffix));
+    QDir dir = staged.absoluteDir();
+    int removed = 0;
+    if (QFileInfo(staged.absoluteFilePath()).isFile() && QFile::remove(staged.absoluteFilePath()))
+        ++removed;
+    // QSaveFile's own temporary file where the file system cannot hold an
+    // unnamed one: our name and six random characters.
+    const QStringList own = dir.entryList({staged.fileName() + QStringLiteral(".??????")},
+                                          QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &name : own) {
+        if (QFile::remove(dir.filePath(name)))
+            ++removed;
+    }
+    return removed;
 }

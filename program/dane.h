@@ -114,6 +114,20 @@ struct TPlikiProgramu
     QString Ini = QString::fromLatin1(kPlacementFileName);
 };
 
+// Maps "COMn" to A_Device in section [ports] of A_FileName (the by-id name
+// of an adapter, so that the mapping survives another USB socket). Only
+// that key's line changes, or a line is added; every other line of the file
+// stays byte for byte. False, with the file as it was, for a COM number
+// outside 1 to 8, a name the map cannot hold, or a failed write.
+bool SaveComPortMapping(int A_ComNum, const QString &A_Device, const QString &A_FileName);
+
+// A save writes its new file under the file's own name and this suffix,
+// then renames it over the file. A program killed between the two leaves
+// that file; the next start removes it (and only it) with
+// RemoveSaveLeftovers. Returns how many files went.
+inline constexpr char kSaveStagingSuffix[] = ".fenwire-new";
+int RemoveSaveLeftovers(const QString &A_FileName);
+
 // The four numbers of "MinMaxPos"/"NormPos". ParsePlacementPos is false (and
 // leaves A_Pos alone) unless the text holds exactly four integers.
 bool ParsePlacementPos(const QString &A_Text, std::array<int, 4> &A_Pos);

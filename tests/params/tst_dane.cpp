@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -151,6 +152,14 @@ private slots:
     void placementAfterALoneCr();
     void placementPos_data();
     void placementPos();
+
+    void portsMappingKeepsOtherLines_data();
+    void portsMappingKeepsOtherLines();
+    void portsMappingRefused_data();
+    void portsMappingRefused();
+    void saveLeavesNothingBeside_data();
+    void saveLeavesNothingBeside();
+    void leftoversRemovedAreOursOnly();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -560,6 +569,137 @@ void TestDane::placementPos()
         QCOMPARE(FormatPlacementPos(pos), formatted);
     else
         QCOMPARE(pos, (std::array<int, 4>{7, 7, 7, 7}));
+}
+
+
+// Choosing an adapter for a COM number changes that one line of [ports] (or
+// adds it); every other byte stays, and the port layer reads back what was
+// written.
+void TestDane::portsMappingKeepsOtherLines_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<int>("com");
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<QByteArray>("after");
+
+    const QString byId = QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0");
+    const QByteArray id = byId.toUtf8();
+    const QByteArray head = "; kept by hand\r\n[main]\r\nFlags=0\r\nNormPos=10,20,394,461\r\n\r\n";
+    const QByteArray tail = "\r\n[extra]\r\nkey=value\r\n";
+    const QByteArray ports = "[ports]\r\nCOM1=/dev/ttyUSB0\r\nCOM2 = /dev/pts/7\r\n";
+
+    QTest::newRow("a key's value, its spelling before '=' kept")
+        << head + ports + tail << 2 << byId
+        << head + "[ports]\r\nCOM1=/dev/ttyUSB0\r\nCOM2 = " + id + "\r\n" + tail;
+    QTest::newRow("a new key after the section's last line, CRLF kept")
+        << head + ports + tail << 3 << byId << head + ports + "COM3=" + id + "\r\n" + tail;
+    QTest::newRow("no section: added at the end")
+        << QByteArray("[main]\nFlags=0") << 1 << byId << QByteArray("[main]\nFlags=0\n[ports]\nCOM1=") + id + "\n";
+    QTest::newRow("no file") << QByteArray() << 4 << byId << QByteArray("[ports]\nCOM4=") + id + "\n";
+    QTest::newRow("the same value: the file as it was") << head + ports + tail << 1 << "/dev/ttyUSB0"
+                                                        << head + ports + tail;
+    // QSettings reads names as they are spelt and the last of two keys.
+    QTest::newRow("another spelling is not the key read")
+        << QByteArray("[ports]\ncom1=/dev/ttyUSB0\n[Ports]\nCOM1=/dev/ttyUSB1\n") << 1 << byId
+        << QByteArray("[ports]\ncom1=/dev/ttyUSB0\nCOM1=") + id + "\n[Ports]\nCOM1=/dev/ttyUSB1\n";
+    QTest::newRow("a key given twice: the last one")
+        << QByteArray("[ports]\nCOM1=/dev/ttyUSB0\n[main]\nFlags=0\n[ports]\nCOM1=/dev/ttyUSB1\n") << 1 << byId
+        << QByteArray("[ports]\nCOM1=/dev/ttyUSB0\n[main]\nFlags=0\n[ports]\nCOM1=") + id + "\n";
+}
+
+void TestDane::portsMappingKeepsOtherLines()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(int, com);
+    QFETCH(QString, device);
+    QFETCH(QByteArray, after);
+    if (!before.isEmpty())
+        QVERIFY(writeFile(kIni, before));
+    QVERIFY(SaveComPortMapping(com, device, kIni));
+    QCOMPARE(readFile(kIni), after);
+    QCOMPARE(ComDeviceName(com, kIni, {}), device);
+    QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden), QStringList{kIni});
+}
+
+void TestDane::portsMappingRefused_data()
+{
+    QTest::addColumn<int>("com");
+    QTest::addColumn<QString>("device");
+    QTest::newRow("COM0") << 0 << "/dev/ttyUSB0";
+    QTest::newRow("COM9") << 9 << "/dev/ttyUSB0";
+    QTest::newRow("empty name") << 1 << "";
+    QTest::newRow("a comma, which the reader splits at") << 1 << "/dev/tty,USB0";
+    QTest::newRow("a quote") << 1 << "/dev/\"ttyUSB0";
+    QTest::newRow("a line end") << 1 << "/dev/ttyUSB0\n[main]";
+}
+
+void TestDane::portsMappingRefused()
+{
+    QFETCH(int, com);
+    QFETCH(QString, device);
+    const QByteArray before = "[ports]\nCOM1=/dev/ttyUSB0\n";
+    QVERIFY(writeFile(kIni, before));
+    QVERIFY(!SaveComPortMapping(com, device, kIni));
+    QCOMPARE(readFile(kIni), before);
+}
+
+// A save leaves its file and nothing else, also over a leftover of a save
+// that was killed, through a link, and with the access rights it found.
+void TestDane::saveLeavesNothingBeside_data()
+{
+    QTest::addColumn<bool>("leftover");
+    QTest::addColumn<bool>("link");
+    QTest::newRow("over an old file") << false << false;
+    QTest::newRow("over a killed save's leftover") << true << false;
+    QTest::newRow("through a link") << false << true;
+}
+
+void TestDane::saveLeavesNothingBeside()
+{
+    QFETCH(bool, leftover);
+    QFETCH(bool, link);
+    QTemporaryDir elsewhere;
+    const QString real = link ? elsewhere.filePath(kDat) : kDat;
+    QVERIFY(writeFile(real, fullRecord().bytes()));
+    QVERIFY(QFile::setPermissions(real, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup));
+    if (link)
+        QVERIFY(QFile::link(real, kDat));
+    if (leftover)
+        QVERIFY(writeFile(real + QLatin1String(kSaveStagingSuffix), defaultRecord().bytes()));
+    UstawDomyslne();
+    QVERIFY(SaveTransParams(kDat));
+    QCOMPARE(readFile(kDat), ParametryToBytes(V_ParametryProgramu));
+    QCOMPARE(QFileInfo(kDat).isSymLink(), link);
+    // Owner, group and others: the user's own bits are the owner's seen from here.
+    constexpr QFileDevice::Permissions kModeBits = QFileDevice::Permissions::fromInt(0x7077);
+    QCOMPARE(QFile::permissions(real) & kModeBits,
+             QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup);
+    QCOMPARE(QDir(QFileInfo(real).absolutePath()).entryList(QDir::Files | QDir::Hidden | QDir::System),
+             QStringList{kDat});
+}
+
+// At a start, the leftover of a save killed between its link and its
+// rename goes, and nothing that only looks like one.
+void TestDane::leftoversRemovedAreOursOnly()
+{
+    const QStringList ours{kDat + QStringLiteral(".fenwire-new"), kDat + QStringLiteral(".fenwire-new.aB3xYz")};
+    const QStringList theirs{kDat,
+                             kDat + QStringLiteral(".aB3xYz"), // as QSaveFile would name it, or the user
+                             kDat + QStringLiteral(".backup"),
+                             kDat + QStringLiteral("~"),
+                             kDat + QStringLiteral(".fenwire-new.old"),
+                             QStringLiteral("x") + kDat + QStringLiteral(".fenwire-new"),
+                             kIni + QStringLiteral(".fenwire-new")};
+    for (const QString &name : ours + theirs)
+        QVERIFY(writeFile(name, defaultRecord().bytes()));
+    QCOMPARE(RemoveSaveLeftovers(kDat), 2);
+    QStringList left = QDir().entryList(QDir::Files | QDir::Hidden | QDir::System);
+    QStringList expected = theirs;
+    left.sort();
+    expected.sort();
+    QCOMPARE(left, expected);
+    QCOMPARE(RemoveSaveLeftovers(kIni), 1);
+    QCOMPARE(RemoveSaveLeftovers(kDat), 0);
 }
 
 QTEST_GUILESS_MAIN(TestDane)
