@@ -8,20 +8,29 @@
 
 #include <QtCore/QDateTime>
 #include <QtCore/QLocale>
+#include <QtCore/QSocketNotifier>
 #include <QtCore/QTimer>
 #include <QtGui/QCloseEvent>
 #include <QtGui/QGuiApplication>
 #include <QtGui/QKeyEvent>
 #include <QtGui/QPainter>
 #include <QtGui/QScreen>
+#include <QtWidgets/QApplication>
 #include <QtWidgets/QCheckBox>
+#include <QtWidgets/QDialog>
 #include <QtWidgets/QFrame>
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QLineEdit>
 #include <QtWidgets/QStatusBar>
 #include <QtWidgets/QToolButton>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
+
+#if defined(Q_OS_UNIX)
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 TRH_Parametry_Biezace Odczyty_Biezace;
 TForm_Main *Form_Main = nullptr;
@@ -58,6 +67,7 @@ constexpr int kPanel1Height = 66;
 constexpr int kStatusBarHeight = 19;
 constexpr int kStatusPanel0Width = 240;
 constexpr int kStatusPanel1Width = 50;
+constexpr int kStatusPanelIndent = 3;
 constexpr QRect kRectPanel2(0, kPanel1Height, kClientSize.width(),
                             kClientSize.height() - kPanel1Height - kStatusBarHeight);
 constexpr int kChartHeight = 175;
@@ -633,10 +643,15 @@ void TForm_Main::CreateControls()
     StatusPanel0 = new QLabel(StatusBar1);
     StatusPanel0->setFixedWidth(kStatusPanel0Width);
     StatusPanel1 = new QLabel(StatusBar1);
-    StatusPanel1->setFixedWidth(kStatusPanel1Width);
+    StatusPanel1->setObjectName(QStringLiteral("StatusPanel1"));
+    // The last panel of a status bar reaches to its right edge: room for
+    // the few words of a failure, the tooltip holding the rest.
+    StatusPanel1->setMinimumWidth(kStatusPanel1Width);
     StatusPanel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    // A fixed indent: the words are cut to the room it leaves.
+    StatusPanel1->setIndent(kStatusPanelIndent);
     StatusBar1->addWidget(StatusPanel0);
-    StatusBar1->addWidget(StatusPanel1);
+    StatusBar1->addWidget(StatusPanel1, 1);
 
     UstawKolory_LED(false, false);
 
@@ -797,6 +812,59 @@ void TForm_Main::ThreadDone(TTHR_Trans_RH *)
 void TForm_Main::After_Read_measure(const TTransDoneEvent &)
 {
     Wyswietl_Ledy();
+    PokazPrzyczyne();
+}
+
+namespace {
+
+// The failure in the panel's few words: what happened, and where it says so
+// at all, what to do. The panel beside it names the COM number; the tooltip
+// tells the device and the rest.
+QString panelWords(const TPrzyczyna &A_Przyczyna)
+{
+    const TPortFailure &f = A_Przyczyna.Port;
+    switch (f.Fault) {
+    case TPortFault::None: break;
+    case TPortFault::NoDevice: return QStringLiteral("No such device");
+    case TPortFault::PermissionDenied:
+        if (f.Group.isEmpty() || !f.GroupMayUse)
+            return QStringLiteral("No access to the port");
+        return f.GroupInNextLogin ? QStringLiteral("Log in again (group %1)").arg(f.Group)
+                                  : QStringLiteral("No access: join %1").arg(f.Group);
+    case TPortFault::InUse:
+        return f.HolderCommand.isEmpty() ? QStringLiteral("Port in use")
+                                         : QStringLiteral("In use by %1").arg(f.HolderCommand);
+    case TPortFault::Gone: return QStringLiteral("Adapter unplugged");
+    case TPortFault::Other: return QStringLiteral("Port error");
+    }
+    switch (A_Przyczyna.Kod) {
+    case ST_NO_REPLY: return QStringLiteral("No reply");
+    case ST_CRC_ERROR: return QStringLiteral("Garbled reply");
+    case CS_WRONG_ECHO: return QStringLiteral("Wrong reply");
+    default: return Get_Cause_Str(A_Przyczyna);
+    }
+}
+
+} // namespace
+
+void TForm_Main::PokazPrzyczyne()
+{
+    const TRH_Parametry_Biezace &D = Odczyty_Biezace;
+    if (D.Status_Transmisji == ST_OK || D.Status_Transmisji == kRecordPending) {
+        StatusPanel1->clear();
+        StatusPanel1->setToolTip(QString());
+        return;
+    }
+    const QString words = panelWords(D.Przyczyna);
+    QString full = PortFailureAdvice(D.Przyczyna.Port);
+    if (full.isEmpty())
+        full = Get_Cause_Str(D.Przyczyna);
+    // The status the program has always shown for it, beside the words.
+    const QString status =
+        QStringLiteral("Status %1: %2").arg(D.Status_Transmisji).arg(Get_Trans_Error_Str(D.Status_Transmisji).trimmed());
+    StatusPanel1->setToolTip(full.isEmpty() ? status : full + QStringLiteral("\n") + status);
+    const int room = StatusPanel1->contentsRect().width() - 2 * StatusPanel1->margin() - StatusPanel1->indent();
+    StatusPanel1->setText(room > 0 ? StatusPanel1->fontMetrics().elidedText(words, Qt::ElideRight, room) : words);
 }
 
 bool TForm_Main::event(QEvent *event)
@@ -850,19 +918,40 @@ void TForm_Main::SB_SerwisClick()
     RxS_trans->SetOn(byl);
     UpdateStatusBar();
     m_serwisTrwa = false;
+    if (m_konczyc)
+        close();
 }
 
 void TForm_Main::SB_UstawClick()
 {
     if (!Form_Ustaw)
         return;
-    if (Form_Ustaw->exec() == QDialog::Accepted)
+    if (Form_Ustaw->exec() == QDialog::Accepted && !m_konczyc)
         Ustaw_Komunikacje();
 }
 
 void TForm_Main::sb_koniecClick()
 {
     close();
+}
+
+void TForm_Main::ZakonczNaZadanie()
+{
+    if (m_konczyc)
+        return;
+    m_konczyc = true;
+    // The windows above this one close first, each as its own Cancel would
+    // (the service window waits for its transaction); the service button's
+    // flow then comes back here and closes this one.
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    for (QWidget *widget : windows) {
+        if (auto *dialog = qobject_cast<QDialog *>(widget); dialog && dialog->isVisible())
+            dialog->reject();
+    }
+    QTimer::singleShot(0, this, [this] {
+        if (!m_serwisTrwa)
+            close();
+    });
 }
 
 // --- Reading display ----------------------------------------------------------
@@ -1108,4 +1197,67 @@ void TForm_Main::closeEvent(QCloseEvent *event)
     CzekajNaKoniecTransakcji();
     m_zamykanie = false;
     event->accept();
+}
+
+// ============================================================================
+// TSygnalyKonca
+
+namespace {
+
+#if defined(Q_OS_UNIX)
+constexpr int kSygnalyKonca[] = {SIGTERM, SIGINT, SIGHUP};
+// The handler may only write to a descriptor: the main thread's event loop
+// reads the other end and does the rest.
+int g_sygnalFd[2] = {-1, -1};
+struct sigaction g_poprzednie[std::size(kSygnalyKonca)];
+
+void naSygnal(int A_Sygnal)
+{
+    const char c = static_cast<char>(A_Sygnal);
+    const int saved = errno;
+    (void)!::write(g_sygnalFd[0], &c, 1);
+    errno = saved;
+}
+#endif
+
+} // namespace
+
+TSygnalyKonca::TSygnalyKonca(QObject *parent)
+    : QObject(parent)
+{
+#if defined(Q_OS_UNIX)
+    if (g_sygnalFd[0] >= 0 || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_sygnalFd) != 0)
+        return;
+    m_notifier = new QSocketNotifier(g_sygnalFd[1], QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &TSygnalyKonca::Odebrano);
+    struct sigaction sa{};
+    sa.sa_handler = naSygnal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (std::size_t i = 0; i < std::size(kSygnalyKonca); ++i)
+        ::sigaction(kSygnalyKonca[i], &sa, &g_poprzednie[i]);
+#endif
+}
+
+TSygnalyKonca::~TSygnalyKonca()
+{
+#if defined(Q_OS_UNIX)
+    if (!m_notifier)
+        return;
+    for (std::size_t i = 0; i < std::size(kSygnalyKonca); ++i)
+        ::sigaction(kSygnalyKonca[i], &g_poprzednie[i], nullptr);
+    ::close(g_sygnalFd[0]);
+    ::close(g_sygnalFd[1]);
+    g_sygnalFd[0] = g_sygnalFd[1] = -1;
+#endif
+}
+
+void TSygnalyKonca::Odebrano()
+{
+#if defined(Q_OS_UNIX)
+    char c[16];
+    (void)!::read(g_sygnalFd[1], c, sizeof c);
+#endif
+    if (Form_Main)
+        Form_Main->ZakonczNaZadanie();
 }

@@ -188,6 +188,12 @@ public:
     void UstawKolory_LED(bool A_TempAktywna, bool A_WilgAktywna);
     void Border_On_Off();
 
+    // Ends the program as closing the window does (placement written,
+    // transactions waited for, ports released), whatever window is open
+    // above it: for a request from outside, a signal.
+    void ZakonczNaZadanie();
+    bool Konczy() const { return m_konczyc; }
+
     // The port objects of the program, COM1 to COM8.
     TApdComPorts &Porty() { return m_ports; }
     // Whether the service button's flow (pauses and service window) runs.
@@ -258,6 +264,9 @@ private:
     void Pokaz_Wartosc(int A_Wartosc, TCharLed *A_Dziesiate, TCharLed *A_Jednostki,
                        TCharLed *A_Dziesiatki, TCharLed *A_Kropka);
     void Wygas_Ledy();
+    // Why the last reading failed, in the free status panel and its tooltip;
+    // nothing after a good one.
+    void PokazPrzyczyne();
     bool TransakcjaNaLinii() const;
     void CzekajNaKoniecTransakcji();
 
@@ -270,7 +279,29 @@ private:
     bool m_placementRestored = false;
     bool m_serwisTrwa = false;
     bool m_zamykanie = false;
+    bool m_konczyc = false;
 };
 
 // The main window of the program; set by the program entry.
 extern TForm_Main *Form_Main;
+
+// SIGTERM (logout, shutdown, "kill"), SIGINT (Ctrl+C in the terminal it was
+// started from) and SIGHUP (that terminal closed) end the program through
+// Form_Main's ZakonczNaZadanie, on the main thread, instead of killing it
+// with its lock files left and its placement lost. Made before the main
+// window, so that a signal during its start waits for the event loop
+// rather than killing it half made. One at a time; the previous handlers
+// come back when it goes.
+class TSygnalyKonca : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit TSygnalyKonca(QObject *parent = nullptr);
+    ~TSygnalyKonca() override;
+
+private:
+    void Odebrano();
+
+    class QSocketNotifier *m_notifier = nullptr;
+};

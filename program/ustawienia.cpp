@@ -2,6 +2,7 @@
 
 #include "ValCtrls.h"
 #include "dane.h"
+#include "dn_transmisja.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -11,8 +12,10 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QFileInfo>
 #include <QShowEvent>
 #include <QStyle>
+#include <QStyledItemDelegate>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -45,6 +48,8 @@ const char kCaptionWarning[] = "Warning";
 const char kTextOutOfBounds[] = "Value out of bounds. Value must be between %1 and %2";
 const char kTextInvalidValue[] = "Invalid input value.";
 const char kTextNotSaved[] = "The settings are in force but could not be saved to %1.";
+const char kTextMapNotSaved[] = "The port chosen for %1 could not be saved to %2.";
+const char kTextNotPresent[] = "%1 (not present)";
 
 QString portText(int A_Port)
 {
@@ -81,6 +86,23 @@ void selectValue(QComboBox *A_List, int A_Value, const QString &A_Text)
     A_List->setCurrentIndex(index);
 }
 
+// The list's popup names each COM number's device beside it; the closed
+// list keeps to the number the rest of the window speaks of.
+class TPortDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem *A_Option, const QModelIndex &A_Index) const override
+    {
+        QStyledItemDelegate::initStyleOption(A_Option, A_Index);
+        const QString device = A_Index.data(TForm_Ustaw::kDeviceRole).toString();
+        if (!device.isEmpty())
+            A_Option->text += QStringLiteral("   ") + device;
+    }
+};
+
 int selectedValue(const QComboBox *A_List, int A_None)
 {
     const int index = A_List->currentIndex();
@@ -100,8 +122,14 @@ void setupEdit(TIntegerEdit *A_Edit, qint32 A_Min, qint32 A_Max, qint32 A_Value,
 } // namespace
 
 TForm_Ustaw::TForm_Ustaw(const QString &A_PlikParametrow, QWidget *parent)
+    : TForm_Ustaw(TPlikiProgramu{A_PlikParametrow, QString::fromLatin1(kComMapFileName)}, parent)
+{
+}
+
+TForm_Ustaw::TForm_Ustaw(const TPlikiProgramu &A_Pliki, QWidget *parent)
     : QDialog(parent)
-    , m_plikParametrow(A_PlikParametrow)
+    , m_plikParametrow(A_Pliki.Parametry)
+    , m_plikIni(A_Pliki.Ini)
 {
     createControls();
     FormCreate();
@@ -126,6 +154,16 @@ void TForm_Ustaw::createControls()
     co_port = named(new QComboBox(TabSheet1), "co_port");
     for (int port = 1; port <= kPortCount; ++port)
         co_port->addItem(portText(port), port);
+    co_port->setItemDelegate(new TPortDelegate(co_port));
+    L_adapter = named(new QLabel(TabSheet1), "L_adapter");
+    co_adapter = named(new QComboBox(TabSheet1), "co_adapter");
+    co_adapter->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    co_adapter->setMinimumContentsLength(24);
+#if defined(Q_OS_WIN)
+    // A COM number is the port of that name there: nothing to map.
+    L_adapter->hide();
+    co_adapter->hide();
+#endif
     L_predkosc = named(new QLabel(TabSheet1), "L_predkosc");
     co_predkosc = named(new QComboBox(TabSheet1), "co_predkosc");
     for (int speed : kPredkosci)
@@ -163,18 +201,20 @@ void TForm_Ustaw::createControls()
     auto *grid1 = new QGridLayout(TabSheet1);
     grid1->addWidget(L_port, 0, 0);
     grid1->addWidget(co_port, 0, 1);
-    grid1->addWidget(L_predkosc, 1, 0);
-    grid1->addWidget(co_predkosc, 1, 1);
-    grid1->addWidget(L_parzystosc, 2, 0);
-    grid1->addWidget(co_parzystosc, 2, 1);
-    grid1->addWidget(L_adres, 3, 0);
-    grid1->addWidget(ie_adres, 3, 1);
+    grid1->addWidget(L_adapter, 1, 0);
+    grid1->addWidget(co_adapter, 1, 1);
+    grid1->addWidget(L_predkosc, 2, 0);
+    grid1->addWidget(co_predkosc, 2, 1);
+    grid1->addWidget(L_parzystosc, 3, 0);
+    grid1->addWidget(co_parzystosc, 3, 1);
+    grid1->addWidget(L_adres, 4, 0);
+    grid1->addWidget(ie_adres, 4, 1);
     auto *fwdlRow = new QHBoxLayout;
     fwdlRow->addWidget(cb_FwdlTransp);
     fwdlRow->addWidget(L_transparent, 1);
-    grid1->addLayout(fwdlRow, 4, 0, 1, 2);
-    grid1->addWidget(PanelFwdl, 5, 0, 1, 2);
-    grid1->setRowStretch(6, 1);
+    grid1->addLayout(fwdlRow, 5, 0, 1, 2);
+    grid1->addWidget(PanelFwdl, 6, 0, 1, 2);
+    grid1->setRowStretch(7, 1);
 
     // Chart page: temperature on the left, humidity on the right.
     L_temp = named(new QLabel(TabSheet2), "L_temp");
@@ -233,6 +273,8 @@ void TForm_Ustaw::createControls()
     connect(Bit_Anuluj, &QPushButton::clicked, this, &QDialog::reject);
     connect(Bit_Domyslne, &QPushButton::clicked, this, &TForm_Ustaw::Bit_DomyslneClick);
     connect(cb_FwdlTransp, &QCheckBox::toggled, this, &TForm_Ustaw::cb_FwdlTranspClick);
+    connect(co_port, &QComboBox::currentIndexChanged, this, &TForm_Ustaw::co_portChange);
+    connect(co_adapter, &QComboBox::activated, this, &TForm_Ustaw::co_adapterClick);
     const auto onInvalid = [this](QObject *sender, bool &canLeave) {
         ie_adresInvalid(sender, canLeave);
     };
@@ -254,6 +296,7 @@ void TForm_Ustaw::DostosujJezyk()
     PageControl->setTabText(PageControl->indexOf(TabSheet1),
                             QStringLiteral("Transmission parameters:"));
     L_port->setText(QStringLiteral("Serial port:"));
+    L_adapter->setText(QStringLiteral("Adapter:"));
     L_predkosc->setText(QStringLiteral("Baud rate:"));
     L_parzystosc->setText(QStringLiteral("Parity checking mode:"));
     L_adres->setText(QStringLiteral("Add.RS-485:"));
@@ -281,7 +324,12 @@ void TForm_Ustaw::showEvent(QShowEvent *event)
 void TForm_Ustaw::UstawDaneFormy()
 {
     const TParametryProgramu &p = V_ParametryProgramu;
+    // Adapters come and go between two showings.
+    m_adaptery = ListAdapters();
+    m_wybrane.clear();
     selectValue(co_port, p.trans.ComNum, portText(p.trans.ComNum));
+    opiszPorty();
+    co_portChange();
     selectValue(co_predkosc, p.trans.Predkosc, QString::number(p.trans.Predkosc));
     ie_adres->ShowValue(p.trans.adresRS485);
     selectValue(co_parzystosc, p.trans.Parity, parityText(p.trans.Parity));
@@ -388,7 +436,94 @@ void TForm_Ustaw::Bit_UstawClick()
     // that they will not survive a restart.
     if (!SaveTransParams(m_plikParametrow))
         warning(QString::fromLatin1(kTextNotSaved).arg(m_plikParametrow));
+    zapiszWybraneAdaptery();
     accept();
+}
+
+void TForm_Ustaw::opiszPorty()
+{
+    for (int i = 0; i < co_port->count(); ++i) {
+        const int com = co_port->itemData(i, kValueRole).toInt();
+        QString device;
+        if (com >= 1 && com <= kComPortCount) {
+            device = m_wybrane.value(com, ComDeviceName(com, m_plikIni, m_adaptery));
+#if !defined(Q_OS_WIN)
+            if (!QFileInfo::exists(device))
+                device = QString::fromLatin1(kTextNotPresent).arg(device);
+#endif
+        }
+        co_port->setItemData(i, device, kDeviceRole);
+    }
+}
+
+void TForm_Ustaw::co_portChange()
+{
+    co_adapter->clear();
+    const int com = selectedValue(co_port, 0);
+    if (com < 1 || com > kComPortCount)
+        return;
+    const QString now = ComDeviceName(com, m_plikIni, m_adaptery);
+    const QString shown = m_wybrane.value(com, now);
+    // The device in force first when it is none of the adapters (an on-board
+    // UART, a pseudo-terminal, an adapter since pulled out), then every
+    // adapter present.
+    const std::optional<TAdapter> current = FindAdapter(m_adaptery, shown);
+    if (!current) {
+        co_adapter->addItem(QFileInfo::exists(shown) ? shown : QString::fromLatin1(kTextNotPresent).arg(shown), shown);
+        co_adapter->setItemData(0, shown, Qt::ToolTipRole);
+    }
+    for (const TAdapter &a : std::as_const(m_adaptery)) {
+        co_adapter->addItem(AdapterLabel(a), AdapterMapName(a));
+        QStringList details;
+        details << AdapterMapName(a);
+        if (!a.ById.isEmpty())
+            details << a.Device;
+        if (a.Usb())
+            details << QString::asprintf("USB %04x:%04x", a.VendorId & 0xFFFF, a.ProductId & 0xFFFF);
+        co_adapter->setItemData(co_adapter->count() - 1, details.join(QLatin1Char('\n')), Qt::ToolTipRole);
+        if (current && current->Device == a.Device)
+            co_adapter->setCurrentIndex(co_adapter->count() - 1);
+    }
+    if (!current)
+        co_adapter->setCurrentIndex(0);
+}
+
+void TForm_Ustaw::co_adapterClick(int A_Index)
+{
+    const int com = selectedValue(co_port, 0);
+    if (com < 1 || com > kComPortCount || A_Index < 0)
+        return;
+    const QString chosen = co_adapter->itemData(A_Index).toString();
+    const QString now = ComDeviceName(com, m_plikIni, m_adaptery);
+    // Choosing what is in force already (by whatever name) changes nothing.
+    const std::optional<TAdapter> nowAdapter = FindAdapter(m_adaptery, now);
+    if (chosen == now || (nowAdapter && AdapterMapName(*nowAdapter) == chosen))
+        m_wybrane.remove(com);
+    else
+        m_wybrane.insert(com, chosen);
+    opiszPorty();
+}
+
+bool TForm_Ustaw::zapiszWybraneAdaptery()
+{
+    bool ok = true;
+    for (auto it = m_wybrane.cbegin(); it != m_wybrane.cend(); ++it) {
+        if (!SaveComPortMapping(it.key(), it.value(), m_plikIni)) {
+            warning(QString::fromLatin1(kTextMapNotSaved).arg(portText(it.key()), m_plikIni));
+            ok = false;
+            continue;
+        }
+        // A port open on the old device lets go of it: its next send opens
+        // the adapter chosen.
+        if (TComPort *port = Tab_ApdComPort[std::size_t(it.key() - 1)]) {
+            try {
+                port->SetOpen(false);
+            } catch (const std::exception &) {
+            }
+        }
+    }
+    m_wybrane.clear();
+    return ok;
 }
 
 void TForm_Ustaw::Bit_DomyslneClick()

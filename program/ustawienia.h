@@ -3,8 +3,10 @@
 #pragma once
 
 #include "dane.h"
+#include "dn_adaptery.h"
 
 #include <QDialog>
+#include <QMap>
 
 class QCheckBox;
 class QComboBox;
@@ -19,9 +21,17 @@ class TForm_Ustaw : public QDialog
     Q_OBJECT
 
 public:
-    // A_PlikParametrow: where "Write" saves the program parameters.
+    // A_PlikParametrow: where "Write" saves the program parameters; the COM
+    // map is the fen_mon.ini of the working directory.
     explicit TForm_Ustaw(const QString &A_PlikParametrow = QString::fromLatin1(kParamFileName),
                          QWidget *parent = nullptr);
+    // A_Pliki: the parameter file and the INI file whose [ports] section
+    // maps the COM numbers.
+    explicit TForm_Ustaw(const TPlikiProgramu &A_Pliki, QWidget *parent = nullptr);
+
+    // Item data of co_port: the device the COM number is mapped to, which
+    // the list's popup shows beside the number.
+    static constexpr int kDeviceRole = Qt::UserRole + 2;
 
     // Controls from V_ParametryProgramu. Every control is filled, whatever
     // the record holds: a value out of an edit's bounds is shown (and caught
@@ -39,6 +49,11 @@ public:
     void Bit_DomyslneClick();
     void ie_adresInvalid(QObject *Sender, bool &CanLeave);
     void cb_FwdlTranspClick();
+    // co_adapter for the COM number co_port shows: its device now, and the
+    // serial adapters present to choose from.
+    void co_portChange();
+    // The user chose an entry of co_adapter: "Write" maps the COM number to it.
+    void co_adapterClick(int A_Index);
 
     // The window's controls, under the names the rest of the program and the
     // tests know them by.
@@ -48,6 +63,8 @@ public:
 
     QLabel *L_port = nullptr;
     QComboBox *co_port = nullptr;
+    QLabel *L_adapter = nullptr;
+    QComboBox *co_adapter = nullptr; // item data: the name to map the COM number to
     QLabel *L_predkosc = nullptr;
     QComboBox *co_predkosc = nullptr;
     QLabel *L_parzystosc = nullptr;
@@ -83,6 +100,11 @@ protected:
 
 private:
     const QString m_plikParametrow;
+    const QString m_plikIni;
+    // The adapters present when the window was last filled, and the
+    // adapters chosen since for COM numbers (by number, the name to map).
+    TAdapterList m_adaptery;
+    QMap<int, QString> m_wybrane;
 
     void FormCreate();
     void DostosujJezyk();
@@ -91,6 +113,10 @@ private:
     // when an edit holds no value it can store.
     bool checkEdit(TIntegerEdit *A_Edit, const QString &A_Name, qint32 &A_Value);
     void warning(const QString &A_Text);
+    // The device each COM number reaches now, shown beside it.
+    void opiszPorty();
+    // Writes the adapters chosen into [ports]; false if one could not be.
+    bool zapiszWybraneAdaptery();
 };
 
 // The one settings window, created by the main window at start.

@@ -12,6 +12,7 @@
 #include "ValCtrls.h"
 
 #include "kalibracja.h"
+#include "modal_answer.h"
 #include "simdevice.h"
 
 #include <QtCore/QDir>
@@ -25,6 +26,7 @@
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QStatusBar>
 #include <QtWidgets/QToolButton>
+#include <QtSerialPort/QSerialPort>
 #include <memory>
 
 Q_DECLARE_METATYPE(fwsim::DeviceKind)
@@ -85,6 +87,12 @@ QString humidityShown(const TForm_Main &w)
 QColor pixelOf(QWidget *widget, const QPoint &at)
 {
     return QColor(widget->grab().toImage().pixel(at));
+}
+
+QByteArray readFileBytes(const QString &name)
+{
+    QFile file(name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QPoint centreOf(const TCharLed *led, TLed element)
@@ -194,6 +202,11 @@ private slots:
     void serviceButtonPausesMonitoring_data();
     void serviceButtonPausesMonitoring();
     void serviceParameterWriteMonitorFollows();
+    void failureInTheFreePanel_data();
+    void failureInTheFreePanel();
+    void endOnRequest_data();
+    void endOnRequest();
+    void adapterChosenMonitorFollows();
 };
 
 void TstMainWin::startUp()
@@ -906,6 +919,166 @@ void TstMainWin::serviceParameterWriteMonitorFollows()
     const fwsim::Request last = bench.sim.requests().last();
     QCOMPARE(last.baud, 19200);
     QCOMPARE(int(uint8_t(last.frame.at(0))), 12);
+}
+
+// A failed reading says why in the free status panel, its tooltip says
+// what to do and the status the program has always had for it; no box
+// opens. The next good reading clears it.
+void TstMainWin::failureInTheFreePanel_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("words");
+    QTest::addColumn<QStringList>("tooltip"); // %1 the device, %2 the test's PID
+    QTest::newRow("adapter unplugged while read")
+        << "unplug" << "Adapter unplugged"
+        << QStringList{"%1 disappeared while in use", "Plug it in again", "Status 300: Selected serial port not exist"};
+    QTest::newRow("held by another program")
+        << "held" << "In use by tst_mainwin"
+        << QStringList{"tst_mainwin (PID %2) holds %1", "kill %2", "Status 300: Selected serial port not exist"};
+    QTest::newRow("no such device") << "missing" << "No such device"
+                                    << QStringList{"There is no device %1 (where COM1 points)", "adapter",
+                                                   "Status 300: Selected serial port not exist"};
+    QTest::newRow("silent device") << "silence" << "No reply"
+                                   << QStringList{"Device not responding", "Status 300"};
+}
+
+void TstMainWin::failureInTheFreePanel()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, words);
+    QFETCH(QStringList, tooltip);
+
+    Bench bench(fixedReadings(215, 453));
+    QVERIFY(bench.ready);
+    const QString device = bench.sim.devicePath();
+    QSerialPort holder(device);
+    if (fault == QLatin1String("held"))
+        QVERIFY(holder.open(QIODevice::ReadWrite));
+    if (fault == QLatin1String("missing"))
+        bench.sim.unplug();
+    TModalAnswer answer;
+    TForm_Main &w = bench.open();
+    const bool firstGood = fault == QLatin1String("unplug") || fault == QLatin1String("silence");
+    if (firstGood) {
+        QVERIFY(bench.waitForReadings(1));
+        QVERIFY(w.StatusPanel1->text().isEmpty());
+        QVERIFY(w.StatusPanel1->toolTip().isEmpty());
+        if (fault == QLatin1String("unplug"))
+            bench.sim.unplug();
+        else
+            bench.sim.setFault(fwsim::Fault::Silence, 1000);
+    }
+    QVERIFY2(QTest::qWaitFor([&] { return w.StatusPanel1->text() == words; }, 2 * kReadingTimeoutMs),
+             qPrintable(w.StatusPanel1->text()));
+    const QString tip = w.StatusPanel1->toolTip();
+    for (QString part : tooltip) {
+        part.replace(QStringLiteral("%1"), device).replace(QStringLiteral("%2"),
+                                                           QString::number(QCoreApplication::applicationPid()));
+        QVERIFY2(tip.contains(part), qPrintable(part + QStringLiteral(" / ") + tip));
+    }
+    QCOMPARE(w.led_t1->GetChar(), chNone);
+    QCOMPARE(answer.count(), 0);
+
+    if (fault == QLatin1String("unplug") || fault == QLatin1String("missing"))
+        QVERIFY(bench.sim.replug());
+    else if (fault == QLatin1String("held"))
+        holder.close();
+    else
+        bench.sim.setFault(fwsim::Fault::None, 0);
+    QVERIFY(QTest::qWaitFor([&] { return w.led_t1->GetChar() == ch1; }, 2 * kReadingTimeoutMs));
+    QVERIFY(w.StatusPanel1->text().isEmpty());
+    QVERIFY(w.StatusPanel1->toolTip().isEmpty());
+}
+
+// Asked from outside to end (a signal), the program closes whatever window
+// is open above the main one as its Cancel would, then the main window as
+// its close box does: the placement is written.
+void TstMainWin::endOnRequest_data()
+{
+    QTest::addColumn<QString>("above");
+    QTest::newRow("nothing above the main window") << "";
+    QTest::newRow("the settings window open") << "settings";
+    QTest::newRow("the service window open") << "service";
+}
+
+void TstMainWin::endOnRequest()
+{
+    QFETCH(QString, above);
+    Bench bench(fixedReadings(215, 453));
+    QVERIFY(bench.ready);
+    TForm_Main &w = bench.open();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    TForm_Ustaw settings(QString::fromLatin1(kParamFileName), &w);
+    Form_Ustaw = &settings;
+    bool sawAbove = false;
+    QTimer poll;
+    poll.setInterval(20);
+    connect(&poll, &QTimer::timeout, this, [&] {
+        QWidget *modal = QApplication::activeModalWidget();
+        const bool wanted = above == QLatin1String("settings") ? modal == &settings
+                                                                : qobject_cast<TForm_Kalibracja *>(modal) != nullptr;
+        if (!wanted || sawAbove)
+            return;
+        sawAbove = true;
+        w.ZakonczNaZadanie();
+    });
+    if (above.isEmpty()) {
+        w.ZakonczNaZadanie();
+    } else {
+        poll.start();
+        QTest::mouseClick(above == QLatin1String("settings") ? w.SB_Ustaw : w.SB_Serwis, Qt::LeftButton);
+        poll.stop();
+        QVERIFY(sawAbove);
+    }
+    QVERIFY(QTest::qWaitFor([&] { return !w.isVisible(); }, 10000));
+    Form_Ustaw = nullptr;
+    QVERIFY(w.Konczy());
+    QVERIFY(!settings.isVisible());
+    QVERIFY(QApplication::activeModalWidget() == nullptr);
+    TMainPlacement p;
+    QVERIFY(LoadMainPlacement(p, QString::fromLatin1(kPlacementFileName)));
+    QVERIFY(!p.NormPos.isEmpty());
+}
+
+// An adapter chosen for COM1 in the settings window: the map in fen_mon.ini
+// says so, and the monitor reads the device behind the new adapter from the
+// next reading on. (A pseudo-terminal plays the adapter in the list.)
+void TstMainWin::adapterChosenMonitorFollows()
+{
+    Bench bench(fixedReadings(215, 453));
+    QVERIFY(bench.ready);
+    fwsim::Simulator other(fixedReadings(-105, 222));
+    QVERIFY(other.start());
+    TAdapter adapter;
+    adapter.Device = other.devicePath();
+    adapter.Description = QStringLiteral("USB-RS485 converter");
+    adapter.VendorId = 0x0403;
+    adapter.ProductId = 0x6001;
+    SetAdapterSource([adapter] { return TAdapterList{adapter}; });
+    const QByteArray before = readFileBytes(bench.path("fen_mon.ini"));
+
+    TForm_Main &w = bench.open();
+    QVERIFY(bench.waitForReadings(1));
+    TForm_Ustaw settings(TPlikiProgramu{}, &w);
+    Form_Ustaw = &settings;
+    QTimer::singleShot(0, &settings, [&] {
+        QVERIFY(QTest::qWaitFor([&] { return QApplication::activeModalWidget() == &settings; }, 5000));
+        QCOMPARE(settings.co_adapter->count(), 2);
+        settings.co_adapter->setFocus();
+        QTest::keyClick(settings.co_adapter, Qt::Key_Down);
+        settings.Bit_UstawClick();
+    });
+    QTest::mouseClick(w.SB_Ustaw, Qt::LeftButton);
+    Form_Ustaw = nullptr;
+    SetAdapterSource({});
+
+    QCOMPARE(readFileBytes(bench.path("fen_mon.ini")),
+             QByteArray(before).replace("COM1=" + bench.sim.devicePath().toUtf8(), "COM1=" + other.devicePath().toUtf8()));
+    QVERIFY(QTest::qWaitFor([&] { return other.count(SF_MEASURE) >= 1; }, 2 * kReadingTimeoutMs));
+    QVERIFY(QTest::qWaitFor([&] { return w.w1->text() == QStringLiteral("-10.5"); }, 2 * kReadingTimeoutMs));
+    const int first = bench.sim.count(SF_MEASURE);
+    QVERIFY(QTest::qWaitFor([&] { return other.count(SF_MEASURE) >= 3; }, 3 * kReadingTimeoutMs));
+    QCOMPARE(bench.sim.count(SF_MEASURE), first);
 }
 
 int main(int argc, char **argv)

@@ -10,6 +10,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
 #include <QTabWidget>
@@ -93,6 +94,9 @@ private slots:
     void cancelKeepsEverything();
     void fwdlPanelFollowsCheckBox();
     void failedSaveIsReported();
+    void portListShowsDevices();
+    void adapterChoiceWritesTheMap_data();
+    void adapterChoiceWritesTheMap();
 
 private:
     void showDialog();
@@ -557,6 +561,127 @@ void TestUstawienia::failedSaveIsReported()
     // In force for this session all the same.
     QCOMPARE(m_dlg->result(), int(QDialog::Accepted));
     QCOMPARE(V_ParametryProgramu.trans.adresRS485, quint8(42));
+}
+
+namespace {
+
+// Two adapters as QSerialPortInfo would give them, with their by-id links.
+TAdapterList twoAdapters()
+{
+    TAdapter ftdi;
+    ftdi.Device = QStringLiteral("/dev/ttyUSB0");
+    ftdi.ById = QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0");
+    ftdi.Description = QStringLiteral("FT232R USB UART");
+    ftdi.Manufacturer = QStringLiteral("FTDI");
+    ftdi.SerialNumber = QStringLiteral("A1B2C3");
+    ftdi.VendorId = 0x0403;
+    ftdi.ProductId = 0x6001;
+    TAdapter ch340;
+    ch340.Device = QStringLiteral("/dev/ttyUSB1");
+    ch340.Description = QStringLiteral("USB Serial");
+    ch340.VendorId = 0x1a86;
+    ch340.ProductId = 0x7523;
+    return {ftdi, ch340};
+}
+
+// Puts a list of adapters in place of the machine's for one test.
+struct FakeAdapters
+{
+    explicit FakeAdapters(const TAdapterList &A_List) { SetAdapterSource([A_List] { return A_List; }); }
+    ~FakeAdapters() { SetAdapterSource({}); }
+};
+
+const QString kIniName = QStringLiteral("fen_mon.ini");
+
+} // namespace
+
+// Beside each COM number the list names the device it reaches now.
+void TestUstawienia::portListShowsDevices()
+{
+    FakeAdapters adapters(twoAdapters());
+    QFile ini(kIniName);
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write("[ports]\nCOM2=/dev/null\nCOM3=/dev/fenwire-gone\nCOM4=/dev/ttyUSB1\n");
+    ini.close();
+    showDialog();
+    const auto device = [&](int com) {
+        return m_dlg->co_port->itemData(m_dlg->co_port->findData(com), TForm_Ustaw::kDeviceRole).toString();
+    };
+    QCOMPARE(device(2), QStringLiteral("/dev/null"));
+    QCOMPARE(device(3), QStringLiteral("/dev/fenwire-gone (not present)"));
+    QCOMPARE(device(5), QStringLiteral("/dev/ttyS4") + (QFileInfo::exists(QStringLiteral("/dev/ttyS4"))
+                                                            ? QString()
+                                                            : QStringLiteral(" (not present)")));
+    // The closed list keeps the number alone.
+    QCOMPARE(m_dlg->co_port->currentText(), QStringLiteral("COM3"));
+
+    // The adapter list offers the COM number's device and the adapters.
+    QCOMPARE(m_dlg->co_adapter->count(), 3);
+    QCOMPARE(m_dlg->co_adapter->currentText(), QStringLiteral("/dev/fenwire-gone (not present)"));
+    QCOMPARE(m_dlg->co_adapter->itemText(1), QStringLiteral("FT232R USB UART, FTDI, serial A1B2C3 (/dev/ttyUSB0)"));
+    QVERIFY(m_dlg->co_adapter->itemData(1, Qt::ToolTipRole).toString().contains(QStringLiteral("USB 0403:6001")));
+    m_dlg->co_port->setCurrentIndex(m_dlg->co_port->findData(4));
+    QCOMPARE(m_dlg->co_adapter->count(), 2); // mapped to an adapter present: no entry of its own
+    QCOMPARE(m_dlg->co_adapter->currentText(), QStringLiteral("USB Serial (/dev/ttyUSB1)"));
+}
+
+// Choosing an adapter for a COM number and "Write" map it by its by-id
+// name, every other line of the file kept; choosing nothing new, or
+// "Cancel", writes nothing.
+void TestUstawienia::adapterChoiceWritesTheMap_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<int>("com");
+    QTest::addColumn<int>("downs"); // Down keys on the adapter list
+    QTest::addColumn<bool>("write");
+    QTest::addColumn<QByteArray>("after"); // empty: no file
+
+    const QByteArray head = "[main]\r\nFlags=0\r\nNormPos=10,20,394,461\r\n\r\n[ports]\r\nCOM1=/dev/null\r\n";
+    const QByteArray byId = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0";
+    QTest::newRow("COM1 to the FTDI adapter: its by-id name")
+        << head << 1 << 1 << true << QByteArray(head).replace("COM1=/dev/null", "COM1=" + byId);
+    QTest::newRow("COM2 to the adapter without a by-id link: its node")
+        << head << 2 << 2 << true << head + "COM2=/dev/ttyUSB1\r\n";
+    QTest::newRow("Cancel keeps the file") << head << 1 << 1 << false << head;
+    QTest::newRow("nothing chosen: nothing written") << head << 1 << 0 << true << head;
+    // A fresh installation: COM1 reaches the only USB adapter without a map.
+    QTest::newRow("the adapter COM1 reaches already: no file made") << QByteArray() << 1 << 0 << true << QByteArray();
+}
+
+void TestUstawienia::adapterChoiceWritesTheMap()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(int, com);
+    QFETCH(int, downs);
+    QFETCH(bool, write);
+    QFETCH(QByteArray, after);
+    TAdapterList list = twoAdapters();
+    if (before.isEmpty())
+        list.removeLast();
+    FakeAdapters adapters(list);
+    if (!before.isEmpty()) {
+        QFile ini(kIniName);
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write(before);
+    }
+    V_ParametryProgramu.trans.ComNum = quint8(com);
+    showDialog();
+    QCOMPARE(m_dlg->co_port->currentData().toInt(), com);
+    if (before.isEmpty())
+        QCOMPARE(m_dlg->co_adapter->currentData().toString(), list.first().ById);
+    m_dlg->co_adapter->setFocus();
+    for (int i = 0; i < downs; ++i)
+        QTest::keyClick(m_dlg->co_adapter, Qt::Key_Down);
+    TModalAnswer answer;
+    if (write)
+        m_dlg->Bit_Ustaw->click();
+    else
+        m_dlg->Bit_Anuluj->click();
+    QCOMPARE(answer.count(), 0);
+    QCOMPARE(QFile::exists(kIniName), !after.isEmpty());
+    QCOMPARE(readFile(kIniName), after);
+    QCOMPARE(QDir().entryList({kIniName + QStringLiteral("*")}, QDir::Files | QDir::Hidden).size(),
+             after.isEmpty() ? 0 : 1);
 }
 
 int main(int argc, char **argv)
