@@ -80,6 +80,10 @@ install(FILES ${fenwire_pkg_src}/${FENWIRE_APP_ID}.desktop DESTINATION ${CMAKE_I
 install(FILES ${fenwire_pkg_metainfo} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/metainfo)
 install(FILES ${fenwire_pkg_src}/copyright ${fenwire_pkg_out}/changelog.gz DESTINATION ${fenwire_pkg_docdir})
 install(FILES ${fenwire_pkg_src}/60-fenwire-monitor.rules DESTINATION ${fenwire_pkg_udevdir})
+# Lintian takes the env(1) in front of rh_monitor in the desktop entry for its
+# command; the override says why it is there.
+install(FILES ${fenwire_pkg_src}/lintian-overrides RENAME ${FENWIRE_PACKAGE_NAME}
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides)
 # The bridge's systemd template unit (Debian 12's systemd reads packaged
 # units from /lib/systemd/system).
 install(FILES ${fenwire_pkg_src}/systemd/rh-poll@.service DESTINATION /lib/systemd/system)
