@@ -29,8 +29,9 @@ using fwsim::Fault;
 namespace {
 
 constexpr int kCom = 1;
-// Long enough for the search, the identification and a first read.
-constexpr int kFindMs = 10000;
+// Long enough for the search, the identification, an FWTH-01's service mode
+// and a first read (a few 450 ms steps), with room for a loaded machine.
+constexpr int kFindMs = 20000;
 // A module write: two pauses of 1.5 s, one of 1 s, then the close.
 constexpr int kModuleWriteMs = 15000;
 // An orphaned transaction ends within its own attempts and pauses.
