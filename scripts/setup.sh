@@ -4,7 +4,7 @@
 
 FENWIRE_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-serialport-dev
                   libqcustomplot-dev libqcustomplot2.1-qt6 fonts-liberation
-                  libmosquitto-dev mosquitto mosquitto-clients util-linux)
+                  libmosquitto-dev mosquitto mosquitto-clients util-linux strace)
 
 # ensure_packages PACKAGE...: apt-get install those not installed yet.
 ensure_packages() {

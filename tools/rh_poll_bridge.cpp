@@ -657,7 +657,7 @@ Options parseOptions(const QStringList &args)
         "device once per interval, and prints one line per reading (text: local time, temperature,\n"
         "humidity, unit, the device's status and mode bytes, and the outcome with its cause).\n\n"
         "Service commands (rh_poll COMMAND --help for each): identify, params, set-params, service-mode,\n"
-        "adc-read, adc-write, find."));
+        "adc-read, adc-write, find, ports."));
     addCommonOptions(p);
     p.addOptions({
         {QStringLiteral("address"),
