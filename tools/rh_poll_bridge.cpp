@@ -370,7 +370,7 @@ private:
         if (isPortFailure(r.Przyczyna)) {
             const QString text = Get_Cause_Str(r.Przyczyna);
             if (!m_portFailing || text != m_portText) {
-                logLine(QStringLiteral("%1: %2").arg(m_options.portText, text));
+                logLine(text); // the words name the device already
                 if (!m_portFailing)
                     m_portSinceMs = now;
             }
