@@ -10,6 +10,7 @@ namespace {
 constexpr uint8_t kSetupNoDevice = 0x01;
 constexpr uint8_t kSetupOpenRefused = 0x02;
 constexpr uint8_t kSetupLostOnBaud = 0x04;
+constexpr uint8_t kSetupEchoes = 0x08;
 
 constexpr uint8_t kShapeKindMask = 0x03;
 constexpr uint8_t kKindSilence = 0;
@@ -48,6 +49,7 @@ FuzzPort::FuzzPort(LineScript &script, int comNumber, int baud)
     m_firstOpenNoDevice = (setup & kSetupNoDevice) != 0;
     m_firstOpenRefused = (setup & kSetupOpenRefused) != 0;
     m_losesDeviceOnBaudChange = (setup & kSetupLostOnBaud) != 0;
+    m_echoes = (setup & kSetupEchoes) != 0;
     const QByteArray stale = m_script.bytes(m_script.u8());
     if (!stale.isEmpty())
         schedule(TickMS(), stale);
@@ -138,6 +140,9 @@ void FuzzPort::PutBlock(const uint8_t *bytes, int count)
     send.frame = QByteArray(reinterpret_cast<const char *>(bytes), count);
     send.baud = m_baud;
     send.atMs = TickMS();
+    // Where the link looks for the echo: only a whole frame can be one.
+    send.echoLookedFor = IsGoodFrame(send.frame)
+                         && (static_cast<uint8_t>(send.frame.at(1)) == kFunRead || EchoesTransmission());
 
     const uint8_t shape = m_script.u8();
     const uint8_t kind = shape & kShapeKindMask;
@@ -147,6 +152,8 @@ void FuzzPort::PutBlock(const uint8_t *bytes, int count)
         loseDevice();
     }
     m_sends.push_back(send);
+    if (m_echoes)
+        schedule(send.atMs, m_sends.back().frame);
 
     QByteArray reply;
     if (kind == kKindEchoFrame)
@@ -211,10 +218,16 @@ void FuzzPort::GetBlock(uint8_t *bytes, int count)
     std::copy_n(m_in.constData(), count, bytes);
     const QByteArray taken = m_in.left(count);
     m_in.remove(0, count);
-    if (m_sends.empty())
+    if (m_sends.empty()) {
         m_takenBefore += taken;
-    else
-        m_sends.back().taken += taken;
+        return;
+    }
+    Send &send = m_sends.back();
+    send.taken += taken;
+    if (send.echoLookedFor && send.echo.isEmpty() && send.taken == send.frame) {
+        send.echo = send.taken;
+        send.taken.clear();
+    }
 }
 
 void FuzzPort::schedule(int64_t atMs, const QByteArray &bytes)

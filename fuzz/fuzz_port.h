@@ -15,6 +15,8 @@
 //     u8 setup      bit 0: the first open finds no device (EBadId)
 //                   bit 1: the first open is refused (EComError)
 //                   bit 2: the device is lost at the first rate change while open
+//                   bit 3: the adapter echoes: every request comes back
+//                          whole as it goes out, ahead of the reply
 //     u8 n, n bytes stale input, buffered before the first request
 //
 //   at every request
@@ -53,7 +55,12 @@ public:
         int baud = 0;         // the port's rate when it went out
         int64_t atMs = 0;     // virtual time
         bool failed = false;  // the write failed: the device was lost
-        QByteArray taken;     // every byte the link took before the next request
+        // Every byte the link took before the next request, but the echo:
+        // a first frame equal to the request, where the link looks for one
+        // (a read's, or any once the port is known to echo).
+        QByteArray taken;
+        QByteArray echo;
+        bool echoLookedFor = false;
     };
 
     // Reads the port's part of the script's head: create the port after
@@ -103,6 +110,7 @@ private:
     bool m_firstOpenNoDevice = false;
     bool m_firstOpenRefused = false;
     bool m_losesDeviceOnBaudChange = false;
+    bool m_echoes = false;
     bool m_lost = false;
     int64_t m_outUntilMs = 0;
     int m_outCount = 0;

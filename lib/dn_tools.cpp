@@ -5,14 +5,16 @@
 #include <QtCore/QMutex>
 #include <QtCore/QPointer>
 #include <QtCore/QThread>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
 
 namespace {
 
-// A wait sleeps in steps this long; shorter steps would only burn CPU on
-// a line where one byte takes a millisecond or more.
+// A wait sleeps in steps this long, so that the waiting thread's events
+// (a window's painting) are looked at as often as a user can notice; the
+// last step of a wait is shorter, to end the wait on time.
 constexpr int kWaitStepMs = 10;
 
 struct HandleTable
@@ -68,13 +70,29 @@ int64_t TickMS()
 
 void WaitMS(int A_MiliSeconds)
 {
+    // The clock counts whole milliseconds: the wait is over once it has
+    // passed the end, which makes it at least A_MiliSeconds long.
     const int64_t end = TickMS() + A_MiliSeconds;
-    const bool haveApp = QCoreApplication::instance() != nullptr;
-    do {
-        if (haveApp)
-            QCoreApplication::processEvents(QEventLoop::AllEvents);
-        clockSleepMs(kWaitStepMs);
-    } while (TickMS() <= end);
+    int step = kWaitStepMs;
+    for (;;) {
+        ProcessThreadEvents();
+        clockSleepMs(step);
+        const int64_t now = TickMS();
+        if (now > end)
+            return;
+        step = static_cast<int>(std::min<int64_t>(end + 1 - now, kWaitStepMs));
+    }
+}
+
+void SleepMS(int A_MiliSeconds)
+{
+    clockSleepMs(A_MiliSeconds);
+}
+
+void ProcessThreadEvents()
+{
+    if (QCoreApplication::instance() != nullptr)
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
 TWindowHandle::TWindowHandle(QObject *receiver)

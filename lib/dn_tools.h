@@ -13,10 +13,22 @@
 // clock that only sleeping moves.
 int64_t TickMS();
 
-// Blocks the calling thread for at least A_MiliSeconds, in 10 ms sleeps,
-// letting the thread process its pending events between the sleeps so that
-// a window stays painted during a wait. At least one sleep is always made.
+// Blocks the calling thread for at least A_MiliSeconds, in sleeps of at most
+// 10 ms, letting the thread process its pending events between the sleeps so
+// that a window stays painted during a wait. The first sleep is always a
+// whole step (WaitMS(0) is a short pause, not a no-op); the last one sleeps
+// only what is left, so a wait ends within a millisecond or so of its end,
+// never before it.
 void WaitMS(int A_MiliSeconds);
+
+// Sleeps the calling thread for A_MiliSeconds without looking at its events:
+// the short sleeps of a loop that looks at something else in between. On the
+// virtual clock it moves the clock by exactly that much.
+void SleepMS(int A_MiliSeconds);
+
+// Lets the calling thread process its pending events, as WaitMS does between
+// its sleeps; nothing without an application object.
+void ProcessThreadEvents();
 
 // A receiver of posted events known by an integer handle, the way a worker
 // thread knows the window that started it. The handle is registered for the

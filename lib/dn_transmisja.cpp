@@ -21,9 +21,13 @@ constexpr int kStaleInputWaitMs = 400;
 // Unsent output, or the remains of a frame with a bad CRC: a shorter pause
 // lets the line fall quiet before the next attempt.
 constexpr int kFlushWaitMs = 300;
-// The input buffer is looked at after each step of this length; the reply
-// timeouts therefore have a resolution of a little over one step.
-constexpr int kPollStepMs = 20;
+// A reply wait sleeps at most this long at a time, so that the waiting
+// thread's events are looked at as often as during a plain wait (WaitMS).
+constexpr int kWaitSliceMs = 10;
+// A port that cannot wake the waiting exchange is looked at after sleeps of
+// this length: the clock counts whole milliseconds, so a shorter sleep could
+// not see a later time, and at 9600 baud one character takes about as long.
+constexpr int kPollStepMs = 1;
 
 std::atomic<TLinkTraceHook> g_traceHook{nullptr};
 
@@ -53,6 +57,38 @@ void FlushBuffers(TComPort *port)
             WaitMS(kFlushWaitMs);
         }
     } catch (const std::exception &) {
+    }
+}
+
+// The first count bytes of a request followed by their CRC, low byte first,
+// into frame (room for count + 2 bytes); returns that length, or 0 for a
+// count no frame buffer can take.
+int WireFrame(const TModbusBuffer &request, int count, uint8_t *frame)
+{
+    if (count < 0 || count > kModbusBufferSize - kModbusCrcSize)
+        return 0;
+    const uint16_t crc = Get_MODBUS_CRC16(count, request.data());
+    std::memcpy(frame, request.data(), static_cast<size_t>(count));
+    frame[count] = static_cast<uint8_t>(crc & 0xFF);
+    frame[count + 1] = static_cast<uint8_t>(crc >> 8);
+    return count + kModbusCrcSize;
+}
+
+// Waits until the input buffer holds at least count bytes or the clock has
+// passed deadline; returns whether the bytes are there. It never ends before
+// one or the other, and wakes as the bytes arrive on a port that signals.
+bool WaitForBytes(TComPort *port, int count, int64_t deadline)
+{
+    for (;;) {
+        if (port->InBuffUsed() >= count)
+            return true;
+        const int64_t now = TickMS();
+        if (now > deadline)
+            return false;
+        ProcessThreadEvents();
+        const int slice = static_cast<int>(std::min<int64_t>(deadline + 1 - now, kWaitSliceMs));
+        if (!port->WaitForInput(count, slice))
+            SleepMS(std::min(slice, kPollStepMs));
     }
 }
 
@@ -98,7 +134,6 @@ uint16_t Send_Modbus(TComPort *A_ApdComport, const TModbusBuffer &A_Bufor, int A
         return ST_CANCELED;
     uint16_t status = ST_OK;
     try {
-        const uint16_t crc = Get_MODBUS_CRC16(A_count, A_Bufor.data());
         if (!A_ApdComport->Open())
             A_ApdComport->SetOpen(true);
         const int in = A_ApdComport->InBuffUsed();
@@ -116,9 +151,7 @@ uint16_t Send_Modbus(TComPort *A_ApdComport, const TModbusBuffer &A_Bufor, int A
         // The CRC goes into a copy: the caller sends the same request again
         // on the next attempt.
         uint8_t frame[kModbusBufferSize];
-        std::memcpy(frame, A_Bufor.data(), static_cast<size_t>(A_count));
-        frame[A_count] = static_cast<uint8_t>(crc & 0xFF);
-        frame[A_count + 1] = static_cast<uint8_t>(crc >> 8);
+        WireFrame(A_Bufor, A_count, frame);
         A_ApdComport->PutBlock(frame, A_count + kModbusCrcSize);
         trace(TLinkTraceEvent::Sent, A_ApdComport, frame, A_count + kModbusCrcSize);
     } catch (const EBadId &) {
@@ -135,11 +168,7 @@ uint16_t Send_Modbus(TComPort *A_ApdComport, const TModbusBuffer &A_Bufor, int A
 
 bool Wait_for_Apd_Buffer(TComPort *A_Apd, int A_Count, int A_Timeout)
 {
-    const int64_t start = TickMS();
-    do {
-        WaitMS(kPollStepMs);
-    } while (A_Apd->InBuffUsed() < A_Count && TickMS() <= start + A_Timeout);
-    return A_Apd->InBuffUsed() >= A_Count;
+    return WaitForBytes(A_Apd, A_Count, TickMS() + A_Timeout);
 }
 
 void Check_And_Receive_Modbus_Buffer(TComPort *A_Apd, int A_Repeat, int A_Timeout, TModbusBuffer &A_buffer,
@@ -148,6 +177,12 @@ void Check_And_Receive_Modbus_Buffer(TComPort *A_Apd, int A_Repeat, int A_Timeou
     A_Status = ST_NO_REPLY;
     uint16_t Licznik = 0;
     try {
+        // The request as it goes on the wire, to know its echo by. Only a
+        // whole frame can come back as one.
+        uint8_t sent[kModbusBufferSize];
+        const int sentCount = WireFrame(A_RepeatBuffer, A_ByteCount, sent);
+        const bool echoable = sentCount >= kModbusMinFrame && DlugoscRamki(sent) == sentCount;
+
         while (A_Status != ST_OK && Licznik < A_Repeat) {
             A_Status = Send_Modbus(A_Apd, A_RepeatBuffer, A_ByteCount);
             if (A_Status != ST_OK)
@@ -158,45 +193,84 @@ void Check_And_Receive_Modbus_Buffer(TComPort *A_Apd, int A_Repeat, int A_Timeou
             bool ok = false;
             bool badLength = false;
 
-            // WaitAdded: the header first, then the rest as its length says.
-            try {
-                if (Wait_for_Apd_Buffer(A_Apd, kModbusHeaderSize, A_Timeout)) {
-                    A_Apd->GetBlock(A_buffer.data(), kModbusHeaderSize);
-                    InMyBuffer = kModbusHeaderSize;
-                    const int length = DlugoscRamki(A_buffer.data());
-                    if (length < kModbusMinFrame || length > kModbusBufferSize) {
-                        // Not a frame of ours, or one that would overrun the
-                        // reply buffer: take it as a damaged frame.
-                        badLength = true;
-                        trace(TLinkTraceEvent::BadLength, A_Apd, A_buffer.data(), InMyBuffer);
-                    } else {
-                        A_Count = length - kModbusHeaderSize;
-                        ok = Wait_for_Apd_Buffer(A_Apd, A_Count, A_Timeout);
+            // The reply's header is due within one timeout of the send, echo
+            // or not: the echo crosses the line with the request and adds no
+            // wait of its own.
+            const int64_t headerDeadline = TickMS() + A_Timeout;
+            // On a port known to echo, the first frame must be the request
+            // handed back. On any other, a read's first frame may be: a
+            // read's reply never equals its request (a write's does, the
+            // device echoing what it wrote, so writes teach nothing).
+            const bool echoDue = echoable && A_Apd->EchoesTransmission();
+            bool lookForEcho = echoDue || (echoable && sent[1] == kFunRead);
+            bool echoFailed = false; // the first frame was there, and not the echo
+
+            for (;;) {
+                InMyBuffer = 0;
+                ok = false;
+                bool mayBeEcho = false;
+                // WaitAdded: the header first, then the rest as its length says.
+                try {
+                    if (WaitForBytes(A_Apd, kModbusHeaderSize, headerDeadline)) {
+                        A_Apd->GetBlock(A_buffer.data(), kModbusHeaderSize);
+                        InMyBuffer = kModbusHeaderSize;
+                        mayBeEcho = lookForEcho && std::memcmp(A_buffer.data(), sent, kModbusHeaderSize) == 0;
+                        const int length = DlugoscRamki(A_buffer.data());
+                        if (length < kModbusMinFrame || length > kModbusBufferSize) {
+                            // Not a frame of ours, or one that would overrun the
+                            // reply buffer: take it as a damaged frame.
+                            badLength = true;
+                            trace(TLinkTraceEvent::BadLength, A_Apd, A_buffer.data(), InMyBuffer);
+                        } else {
+                            A_Count = length - kModbusHeaderSize;
+                            // An echo's rest is there as soon as its header is.
+                            ok = WaitForBytes(A_Apd, A_Count, mayBeEcho ? headerDeadline : TickMS() + A_Timeout);
+                        }
+                    } else if (lookForEcho) {
+                        // Nothing came back at all: an adapter that echoes
+                        // would have handed the request back by now.
+                        echoFailed = true;
+                    }
+                    if (!ok && !badLength)
+                        trace(TLinkTraceEvent::Timeout, A_Apd, A_buffer.data(), InMyBuffer, false, 0,
+                              A_Apd->InBuffUsed());
+                } catch (const std::exception &) {
+                    ok = false;
+                }
+                if (lookForEcho && InMyBuffer > 0 && !mayBeEcho)
+                    echoFailed = true;
+
+                if (badLength) {
+                    A_Status = ST_CRC_ERROR;
+                } else if (ok) {
+                    // GetBlockAndCalcCRC
+                    try {
+                        A_Apd->GetBlock(A_buffer.data() + InMyBuffer, A_Count);
+                        const int length = InMyBuffer + A_Count;
+                        if (mayBeEcho && length == sentCount && std::memcmp(A_buffer.data(), sent, length) == 0) {
+                            // Our own request: the reply follows it.
+                            if (!echoDue)
+                                A_Apd->SetEchoesTransmission(true);
+                            trace(TLinkTraceEvent::Echo, A_Apd, A_buffer.data(), length, true);
+                            lookForEcho = false;
+                            continue;
+                        }
+                        if (lookForEcho)
+                            echoFailed = true;
+                        const uint16_t Crc_Odebrane =
+                            static_cast<uint16_t>(A_buffer[length - 1] << 8 | A_buffer[length - 2]);
+                        const uint16_t Crc_Liczone = Get_MODBUS_CRC16(length - kModbusCrcSize, A_buffer.data());
+                        A_Status = Crc_Liczone == Crc_Odebrane ? ST_OK : ST_CRC_ERROR;
+                        trace(TLinkTraceEvent::Received, A_Apd, A_buffer.data(), length, A_Status == ST_OK);
+                    } catch (const std::exception &) {
+                        A_Status = ST_CRC_ERROR;
                     }
                 }
-                if (!ok && !badLength)
-                    trace(TLinkTraceEvent::Timeout, A_Apd, A_buffer.data(), InMyBuffer, false, 0,
-                          A_Apd->InBuffUsed());
-            } catch (const std::exception &) {
-                ok = false;
+                break;
             }
-
-            if (badLength) {
-                A_Status = ST_CRC_ERROR;
-            } else if (ok) {
-                // GetBlockAndCalcCRC
-                try {
-                    A_Apd->GetBlock(A_buffer.data() + InMyBuffer, A_Count);
-                    const int length = InMyBuffer + A_Count;
-                    const uint16_t Crc_Odebrane =
-                        static_cast<uint16_t>(A_buffer[length - 1] << 8 | A_buffer[length - 2]);
-                    const uint16_t Crc_Liczone = Get_MODBUS_CRC16(length - kModbusCrcSize, A_buffer.data());
-                    A_Status = Crc_Liczone == Crc_Odebrane ? ST_OK : ST_CRC_ERROR;
-                    trace(TLinkTraceEvent::Received, A_Apd, A_buffer.data(), length, A_Status == ST_OK);
-                } catch (const std::exception &) {
-                    A_Status = ST_CRC_ERROR;
-                }
-            }
+            // The adapter was swapped for one that does not echo.
+            if (echoDue && echoFailed)
+                A_Apd->SetEchoesTransmission(false);
             if (A_Status == ST_CRC_ERROR)
                 FlushBuffers(A_Apd);
             ++Licznik;

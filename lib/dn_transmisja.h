@@ -91,12 +91,21 @@ uint16_t Set_Modbus_Send_Buffer(TModbusBuffer &A_SendBuffer, int A_Adres, int A_
 uint16_t Send_Modbus(TComPort *A_ApdComport, const TModbusBuffer &A_Bufor, int A_count);
 
 // Waits until the input buffer holds at least A_Count bytes or A_Timeout ms
-// have passed, looking after every 20 ms.
+// have passed, and returns whether the bytes are there. A port that signals
+// its input ends the wait as the bytes arrive; one that cannot is looked at
+// every millisecond. Bytes already there end it at once.
 bool Wait_for_Apd_Buffer(TComPort *A_Apd, int A_Count, int A_Timeout);
 
 // One request and its reply, with up to A_Repeat attempts of A_Timeout ms per
 // wait. The reply frame, CRC included, is left at the start of A_buffer; the
 // outcome in A_Status is 0, 1, 2, 200, 201 or 212.
+//
+// An adapter that hands our own transmission back is learned from a read
+// whose first frame is the request byte for byte (a read's reply never is);
+// from then on the port's echo of every request is taken off before the
+// reply is read, within the header's timeout, and the port is known not to
+// echo again when the first frame of an attempt is something else or
+// nothing comes at all.
 void Check_And_Receive_Modbus_Buffer(TComPort *A_Apd, int A_Repeat, int A_Timeout, TModbusBuffer &A_buffer,
                                      const TModbusBuffer &A_RepeatBuffer, int A_ByteCount, int &A_Status);
 
@@ -125,6 +134,7 @@ struct TLinkTraceEvent
     enum Kind {
         Sent,        // a request went to the port
         Received,    // a whole reply frame was read (CrcOk tells the verdict)
+        Echo,        // the request, handed back by an adapter that echoes
         BadLength,   // a header announced a frame the link cannot take
         Timeout,     // no header, or not the rest of the frame, in time
         FlushedIn,   // stale input bytes thrown away

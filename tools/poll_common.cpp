@@ -216,6 +216,11 @@ void onLine(const TLinkTraceEvent &e)
                                echo ? QString() : QStringLiteral(", WRONG ECHO")));
         break;
     }
+    case TLinkTraceEvent::Echo:
+        if (s.print)
+            traceLine(QStringLiteral("%1 <- %2  echo of the request (the adapter hands back what it sends)")
+                          .arg(com, hex(e.bytes, e.count)));
+        break;
     case TLinkTraceEvent::BadLength:
         ++s.line.crcErrors;
         ++s.devices[s.lastHeader[0]].crcErrors;

@@ -8,6 +8,9 @@
 #include "memport.h"
 
 #include <QtTest/QtTest>
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <memory>
 
 namespace {
@@ -23,15 +26,39 @@ struct Exchange
     std::unique_ptr<TModbusBuffer> reply = std::make_unique<TModbusBuffer>();
 };
 
-Exchange exchange(MemPort &port, int repeat = 4, int timeout = 200)
+// The parameters write to address 1 (19200 baud, no parity, address 1); the
+// device's reply echoes the data written, so it equals the request.
+const QByteArray kParamsWriteData = hexFrame("40 00 01");
+
+Exchange exchange(MemPort &port, int repeat = 4, int timeout = 200, uint8_t fun = kFunRead, uint8_t sub = 0,
+                  const QByteArray &data = {})
 {
     TModbusBuffer request{};
-    const uint16_t n = Set_Modbus_Send_Buffer(request, 1, kFunRead, 0, nullptr, 0);
+    const uint16_t n = Set_Modbus_Send_Buffer(request, 1, fun, sub, reinterpret_cast<const uint8_t *>(data.constData()),
+                                              static_cast<int>(data.size()));
     Exchange e;
     const int64_t start = TickMS();
     Check_And_Receive_Modbus_Buffer(&port, repeat, timeout, *e.reply, request, n, e.status);
     e.elapsedMs = TickMS() - start;
     return e;
+}
+
+// The shortest of a few runs of what f times: a machine shared with other
+// work can stall any single run, never all of them.
+template<class F>
+int64_t bestOf(int runs, F &&f)
+{
+    int64_t best = INT64_MAX;
+    for (int i = 0; i < runs; ++i)
+        best = std::min(best, f());
+    return best;
+}
+
+std::atomic<int> g_echoEvents{0};
+void countEchoes(const TLinkTraceEvent &e)
+{
+    if (e.kind == TLinkTraceEvent::Echo)
+        ++g_echoEvents;
 }
 
 } // namespace
@@ -206,23 +233,224 @@ private Q_SLOTS:
         QVERIFY2(e.elapsedMs < 1000, qPrintable(QString::number(e.elapsedMs)));
     }
 
-    void waits()
+    // A reply wait ends once its bytes are there, and never before its bytes
+    // or its time-out: on a port that wakes the waiting exchange and on one
+    // the link must poll.
+    void replyWaits_data()
     {
+        QTest::addColumn<bool>("signalling");
+        QTest::newRow("port that signals") << true;
+        QTest::newRow("port that cannot signal") << false;
+    }
+    void replyWaits()
+    {
+        QFETCH(bool, signalling);
         MemPort port;
-        port.arrive(QByteArray(5, 'x'));
-        int64_t start = TickMS();
-        QVERIFY(Wait_for_Apd_Buffer(&port, 5, 500));
-        QVERIFY2(TickMS() - start >= 20, "bytes already there are seen after one 20 ms poll");
+        port.signalling = signalling;
 
-        start = TickMS();
-        QVERIFY(!Wait_for_Apd_Buffer(&port, 6, 100));
-        QVERIFY(TickMS() - start >= 100);
+        port.arrive(QByteArray(5, 'x'));
+        const int64_t there = bestOf(5, [&] {
+            const int64_t start = TickMS();
+            const bool got = Wait_for_Apd_Buffer(&port, 5, 500);
+            return got ? TickMS() - start : INT64_MAX;
+        });
+        QVERIFY2(there < 10, qPrintable(QStringLiteral("bytes already there took %1 ms").arg(there)));
+        port.FlushInBuffer();
+
+        // Bytes on their way: not before they are there, and soon after.
+        const int64_t late = bestOf(3, [&] {
+            port.FlushInBuffer();
+            port.arrive(QByteArray(5, 'x'), 60);
+            const int64_t start = TickMS();
+            const bool got = Wait_for_Apd_Buffer(&port, 5, 500);
+            const int64_t took = TickMS() - start;
+            return got && took >= 60 ? took : INT64_MAX;
+        });
+        QVERIFY2(late < 60 + 10, qPrintable(QStringLiteral("bytes due at 60 ms seen at %1 ms").arg(late)));
+
+        // A time-out is never shorter than its length, and not a poll step longer.
+        port.FlushInBuffer();
+        port.arrive(QByteArray(5, 'x'));
+        const int64_t timeout = bestOf(3, [&] {
+            const int64_t start = TickMS();
+            const bool got = Wait_for_Apd_Buffer(&port, 6, 100);
+            const int64_t took = TickMS() - start;
+            return !got && took >= 100 ? took : INT64_MAX;
+        });
+        QVERIFY2(timeout < 100 + 10, qPrintable(QStringLiteral("a 100 ms time-out took %1 ms").arg(timeout)));
 
         QVERIFY(Wait_for_Apd_Buffer(&port, -1, 0));
+    }
 
-        start = TickMS();
-        WaitMS(0);
-        QVERIFY2(TickMS() - start >= 10, "WaitMS(0) still sleeps one step");
+    // An exchange reads the reply as it arrives: no poll step on top of the
+    // device's own time, with the echo of an adapter or without.
+    void exchangeReadsReplyAsItArrives_data()
+    {
+        QTest::addColumn<bool>("signalling");
+        QTest::addColumn<bool>("echo");
+        QTest::newRow("port that signals") << true << false;
+        QTest::newRow("port that signals, adapter that echoes") << true << true;
+        QTest::newRow("port that cannot signal") << false << false;
+    }
+    void exchangeReadsReplyAsItArrives()
+    {
+        QFETCH(bool, signalling);
+        QFETCH(bool, echo);
+        MemPort port;
+        port.signalling = signalling;
+        port.echo = echo;
+        port.SetEchoesTransmission(echo);
+        port.responder = [](MemPort &p, int, const QByteArray &) {
+            p.arrive(kGoodReply.left(5), 30);
+            p.arrive(kGoodReply.mid(5), 40);
+        };
+        const int64_t best = bestOf(3, [&] {
+            const Exchange e = exchange(port, 1, 200);
+            return e.status == ST_OK && e.elapsedMs >= 40 ? e.elapsedMs : INT64_MAX;
+        });
+        QVERIFY2(best < 40 + 10, qPrintable(QStringLiteral("a reply complete at 40 ms read at %1 ms").arg(best)));
+        QCOMPARE(port.EchoesTransmission(), echo);
+    }
+
+    // A plain wait is never shorter than asked, and ends about then; the
+    // first sleep is always a whole 10 ms step.
+    void plainWaits_data()
+    {
+        QTest::addColumn<int>("ms");
+        QTest::addColumn<int>("atLeast");
+        QTest::newRow("0 still sleeps one step") << 0 << 10;
+        QTest::newRow("11") << 11 << 11;
+        QTest::newRow("101") << 101 << 101;
+        QTest::newRow("301 (a flush wait)") << 301 << 301;
+    }
+    void plainWaits()
+    {
+        QFETCH(int, ms);
+        QFETCH(int, atLeast);
+        const int64_t best = bestOf(3, [&] {
+            const int64_t start = TickMS();
+            WaitMS(ms);
+            const int64_t took = TickMS() - start;
+            return took >= atLeast ? took : INT64_MAX;
+        });
+        QVERIFY2(best != INT64_MAX, "a wait ended before its length");
+        QVERIFY2(best < atLeast + 6, qPrintable(QStringLiteral("WaitMS(%1) took %2 ms").arg(ms).arg(best)));
+    }
+
+    // An adapter that hands our transmission back: learned from a read,
+    // taken off before every reply from then on, forgotten when it stops.
+    void echo_data()
+    {
+        QTest::addColumn<bool>("adapterEchoes");
+        QTest::addColumn<bool>("knownBefore");
+        QTest::addColumn<int>("fun");
+        QTest::addColumn<QList<QByteArray>>("replies"); // per send; empty = silence
+        QTest::addColumn<int>("repeat");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("sends");
+        QTest::addColumn<bool>("knownAfter");
+        QTest::addColumn<int>("echoes"); // traced
+        QTest::addColumn<int>("left");   // bytes left in the input buffer
+
+        const QByteArray silence;
+        QByteArray swapped = kGoodReply;
+        std::swap(swapped[swapped.size() - 1], swapped[swapped.size() - 2]);
+        const QByteArray writeReply = withCrc(hexFrame("01 47 01 00 0A") + kParamsWriteData);
+        QByteArray requestBadCrc = hexFrame(kMeasureRequest);
+        requestBadCrc[6] = static_cast<char>(requestBadCrc[6] ^ 0x01);
+        const int read = kFunRead;
+        const int write = kFunWrite;
+
+        QTest::newRow("read learns the echo from its first frame")
+            << true << false << read << QList<QByteArray>{kGoodReply} << 4 << int(ST_OK) << 1 << true << 1 << 0;
+        QTest::newRow("read with the echo known")
+            << true << true << read << QList<QByteArray>{kGoodReply} << 4 << int(ST_OK) << 1 << true << 1 << 0;
+        QTest::newRow("echo of a silent device is no reply")
+            << true << false << read << QList<QByteArray>{silence, silence} << 2 << int(ST_NO_REPLY) << 2 << true
+            << 2 << 0;
+        QTest::newRow("echo, then damaged replies")
+            << true << true << read << QList<QByteArray>{swapped, swapped} << 2 << int(ST_CRC_ERROR) << 2 << true << 2
+            << 0;
+        QTest::newRow("echo, then silence, then the reply")
+            << true << false << read << QList<QByteArray>{silence, kGoodReply} << 4 << int(ST_OK) << 2 << true << 2
+            << 0;
+        QTest::newRow("write with the echo known")
+            << true << true << write << QList<QByteArray>{writeReply} << 3 << int(ST_OK) << 1 << true << 1 << 0;
+        QTest::newRow("write before the echo is known teaches nothing")
+            << true << false << write << QList<QByteArray>{writeReply} << 3 << int(ST_OK) << 1 << false << 0
+            << int(writeReply.size());
+        QTest::newRow("known echo that stops: the reply is read, the echo forgotten")
+            << false << true << read << QList<QByteArray>{kGoodReply} << 4 << int(ST_OK) << 1 << false << 0 << 0;
+        QTest::newRow("known echo that stops, silent device: forgotten")
+            << false << true << read << QList<QByteArray>{silence} << 1 << int(ST_NO_REPLY) << 1 << false << 0 << 0;
+        QTest::newRow("known echo that stops on a write with another reply")
+            << false << true << write << QList<QByteArray>{replyFrame(1, 71, 1, {})} << 3 << int(ST_OK) << 1 << false
+            << 0 << 0;
+        QTest::newRow("no echo: a read as ever")
+            << false << false << read << QList<QByteArray>{kGoodReply} << 4 << int(ST_OK) << 1 << false << 0 << 0;
+        QTest::newRow("the request with a bad CRC is a damaged reply, not an echo")
+            << false << false << read << QList<QByteArray>{requestBadCrc} << 1 << int(ST_CRC_ERROR) << 1 << false << 0
+            << 0;
+    }
+    void echo()
+    {
+        QFETCH(bool, adapterEchoes);
+        QFETCH(bool, knownBefore);
+        QFETCH(int, fun);
+        QFETCH(QList<QByteArray>, replies);
+        QFETCH(int, repeat);
+        QFETCH(int, status);
+        QFETCH(int, sends);
+        QFETCH(bool, knownAfter);
+        QFETCH(int, echoes);
+        QFETCH(int, left);
+
+        MemPort port;
+        port.echo = adapterEchoes;
+        port.SetEchoesTransmission(knownBefore);
+        port.responder = [&](MemPort &p, int index, const QByteArray &) {
+            if (index < replies.size() && !replies.at(index).isEmpty())
+                p.arrive(replies.at(index), 5);
+        };
+        g_echoEvents = 0;
+        SetLinkTraceHook(countEchoes);
+        const QByteArray data = fun == kFunWrite ? kParamsWriteData : QByteArray();
+        const Exchange e = exchange(port, repeat, 60, static_cast<uint8_t>(fun), fun == kFunWrite ? 1 : 0, data);
+        SetLinkTraceHook(nullptr);
+
+        QCOMPARE(e.status, status);
+        QCOMPARE(port.sent().size(), sends);
+        QCOMPARE(port.EchoesTransmission(), knownAfter);
+        QCOMPARE(g_echoEvents.load(), echoes);
+        WaitMS(20); // a reply the exchange did not wait for is there by now
+        QCOMPARE(port.InBuffUsed(), left);
+        if (status == ST_OK) {
+            const QByteArray &reply = replies.at(sends - 1);
+            QCOMPARE(QByteArray(reinterpret_cast<const char *>(e.reply->data()), reply.size()), reply);
+        }
+    }
+
+    // What was learned on one exchange holds for the next on the same port,
+    // and is the port's own: another port starts without it.
+    void echoIsLearnedPerPort()
+    {
+        MemPort echoing;
+        echoing.echo = true;
+        echoing.responder = [](MemPort &p, int, const QByteArray &) { p.arrive(kGoodReply, 5); };
+        QCOMPARE(exchange(echoing, 4, 60).status, int(ST_OK));
+        QVERIFY(echoing.EchoesTransmission());
+        const QByteArray writeReply = withCrc(hexFrame("01 47 01 00 0A") + kParamsWriteData);
+        echoing.responder = [&](MemPort &p, int, const QByteArray &) { p.arrive(writeReply, 5); };
+        const Exchange w = exchange(echoing, 3, 60, kFunWrite, 1, kParamsWriteData);
+        QCOMPARE(w.status, int(ST_OK));
+        QCOMPARE(echoing.InBuffUsed(), 0);
+        QCOMPARE(echoing.sent().size(), 2);
+
+        MemPort other;
+        other.responder = [](MemPort &p, int, const QByteArray &) { p.arrive(kGoodReply, 5); };
+        QVERIFY(!other.EchoesTransmission());
+        QCOMPARE(exchange(other, 4, 60).status, int(ST_OK));
+        QVERIFY(!other.EchoesTransmission());
     }
 
     void echoCheck_data()

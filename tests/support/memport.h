@@ -1,13 +1,18 @@
 // An in-memory port for link tests that need exact control of time: a
 // responder sees every frame sent and schedules the bytes that come back.
+// By default it cannot wake a waiting exchange (the link polls it, as it does
+// the fuzz build's port); with `signalling` it does, as the real port does.
 #pragma once
 
 #include "dn_comport.h"
 #include "dn_tools.h"
 
 #include <QtCore/QByteArray>
+#include <QtCore/QDeadlineTimer>
 #include <QtCore/QList>
 #include <QtCore/QMutex>
+#include <QtCore/QWaitCondition>
+#include <algorithm>
 #include <functional>
 
 class MemPort : public TComPort
@@ -22,12 +27,17 @@ public:
     std::function<void(MemPort &, int index, const QByteArray &frame)> responder;
     // What SetOpen(true) raises, if anything.
     enum class OpenFailure { None, BadId, Busy } openFailure = OpenFailure::None;
+    // Wakes a waiting exchange as bytes become readable.
+    bool signalling = false;
+    // The adapter hands every frame sent back at once, ahead of any reply.
+    bool echo = false;
 
     // Bytes that become readable delayMs from now.
     void arrive(const QByteArray &bytes, int delayMs = 0)
     {
         QMutexLocker lock(&m_mutex);
         m_pending.append({TickMS() + delayMs, bytes});
+        m_arrived.wakeAll();
     }
 
     QList<Sent> sent() const
@@ -75,6 +85,8 @@ public:
             QMutexLocker lock(&m_mutex);
             index = static_cast<int>(m_sent.size());
             m_sent.append({TickMS(), frame});
+            if (echo)
+                m_pending.append({TickMS(), frame});
         }
         if (responder)
             responder(*this, index, frame);
@@ -87,6 +99,22 @@ public:
             throw EComError("fewer bytes buffered");
         std::copy_n(m_in.constData(), count, bytes);
         m_in.remove(0, count);
+    }
+    bool WaitForInput(int count, int timeoutMs) override
+    {
+        if (!signalling)
+            return false;
+        QMutexLocker lock(&m_mutex);
+        const int64_t end = TickMS() + timeoutMs;
+        for (;;) {
+            release();
+            const int64_t now = TickMS();
+            if (m_in.size() >= count || now >= end)
+                return true;
+            // Asleep until the next bytes are due, or until new ones are scheduled.
+            const int64_t wake = m_pending.isEmpty() ? end : std::min(end, m_pending.first().atMs);
+            m_arrived.wait(&m_mutex, QDeadlineTimer(std::max<int64_t>(wake - now, 1), Qt::PreciseTimer));
+        }
     }
 
 private:
@@ -103,6 +131,7 @@ private:
     }
 
     mutable QMutex m_mutex;
+    QWaitCondition m_arrived;
     mutable QList<Pending> m_pending;
     mutable QByteArray m_in;
     QList<Sent> m_sent;
