@@ -12,8 +12,12 @@
 #include <QtCore/QCommandLineParser>
 #include <QtCore/QFileInfo>
 #include <QtCore/QTextStream>
+#include <algorithm>
 #include <array>
+#include <csignal>
 #include <cstdio>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -379,53 +383,268 @@ int cmdAdcWrite(Session &s, const QCommandLineParser &a)
     return finish(status, adc.Przyczyna);
 }
 
+// --- find --------------------------------------------------------------------------
+
+// What find asks besides the service address, from the command line.
+struct FindPlan
+{
+    int atAddress = 0;                    // --at ADDRESS[:BAUD], 0 when not given
+    int atBaud = 0;                       // its speed, asked first; 0 when not given
+    int scanFirst = 0, scanLast = -1;     // --scan FIRST-LAST; empty when not given
+    std::optional<TParity> parity;        // --line-parity given: only that one
+};
+
+FindPlan parseFindPlan(const QCommandLineParser &p)
+{
+    FindPlan plan;
+    if (p.isSet(QStringLiteral("at"))) {
+        // Every speed is tried: the address alone will do, a speed is tried first.
+        const QString at = p.value(QStringLiteral("at"));
+        if (at.contains(QLatin1Char(':')))
+            std::tie(plan.atAddress, plan.atBaud) = parseAddressBaud(at, QStringLiteral("--at"));
+        else
+            plan.atAddress = parseInt(at, QStringLiteral("--at address"), 1, 255);
+    }
+    if (p.isSet(QStringLiteral("scan"))) {
+        const QString scan = p.value(QStringLiteral("scan"));
+        const QStringList ends = scan.split(QLatin1Char('-'));
+        if (ends.size() != 2)
+            fail(QStringLiteral("--scan takes FIRST-LAST, not '%1'").arg(scan));
+        plan.scanFirst = parseInt(ends.at(0), QStringLiteral("--scan first address"), 1, kAdresSerwis);
+        plan.scanLast = parseInt(ends.at(1), QStringLiteral("--scan last address"), plan.scanFirst, kAdresSerwis);
+    }
+    if (p.isSet(QStringLiteral("line-parity")))
+        plan.parity = parseParity(p.value(QStringLiteral("line-parity")), QStringLiteral("--line-parity"));
+    return plan;
+}
+
+// Ctrl+C ends a find after the request on the line: what it found so far is
+// still worth printing.
+volatile std::sig_atomic_t g_findInterrupted = 0;
+
+void onFindInterrupt(int)
+{
+    g_findInterrupted = 1;
+}
+
 // One try of a request, as the sweep makes it: no second attempt.
-int tryOnce(const TModbusOp &op, TComPort *port, TModbusBuffer &reply)
+int tryOnce(const TModbusOp &op, uint8_t address, TComPort *port, TModbusBuffer &reply)
 {
     TModbusOp once = op;
     once.Attempts = 1;
     bool echo = false;
-    const int status = ExchangeOp(once, kAdresSerwis, port, nullptr, 0, reply, &echo);
+    const int status = ExchangeOp(once, address, port, nullptr, 0, reply, &echo);
     return status == ST_OK && (!op.Echo || echo) ? ST_OK : status;
 }
 
-// A device whose settings are unknown: identification and a measurement at
-// the service address, at every speed and parity the transmitter page offers.
-int cmdFind(Session &s, const QCommandLineParser &)
+struct FindAnswer
 {
+    int address;
+    int baud;
+    TParity parity;
+    bool identified = false;
+    uint8_t type = 0, variant = 0;
+    uint16_t serial = 0;
+};
+
+QString durationText(int64_t ms)
+{
+    const int64_t s = (ms + 500) / 1000;
+    if (s < 60)
+        return QStringLiteral("%1 s").arg(s);
+    return QStringLiteral("%1 min %2 s").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
+}
+
+// Progress of a find on standard error: a line rewritten in place on a
+// terminal, a line per speed and parity otherwise.
+class FindProgress
+{
+public:
+    explicit FindProgress(int64_t asks)
+        : m_asks(asks)
+        , m_start(TickMS())
+        , m_terminal(::isatty(STDERR_FILENO) == 1)
+    {
+    }
+    ~FindProgress()
+    {
+        if (m_terminal && m_shown)
+            std::fprintf(stderr, "\n");
+    }
+    void asked(int64_t n = 1) { m_done += n; }
+    void show(const QString &where, int found, bool step)
+    {
+        if (!m_terminal && !step)
+            return;
+        // Until something was asked, every request is taken as a silent one.
+        const int64_t spent = TickMS() - m_start;
+        const int64_t left = m_done > 0 ? spent * (m_asks - m_done) / m_done : m_asks * Ops::Identify.Timeout;
+        const QString line = QStringLiteral("find: %1, %2 of %3 requests, %4 found, about %5 left")
+                                 .arg(where)
+                                 .arg(m_done)
+                                 .arg(m_asks)
+                                 .arg(found)
+                                 .arg(durationText(left));
+        if (m_terminal)
+            std::fprintf(stderr, "\r%-78s", qPrintable(line));
+        else
+            std::fprintf(stderr, "%s\n", qPrintable(line));
+        std::fflush(stderr);
+        m_shown = true;
+    }
+
+private:
+    const int64_t m_asks;
+    int64_t m_done = 0;
+    const int64_t m_start;
+    const bool m_terminal;
+    bool m_shown = false;
+};
+
+QString identityText(const FindAnswer &a)
+{
+    return QStringLiteral("identification %1 serial %2").arg(Get_Dornal_Device_Type(a.type, a.variant)).arg(a.serial);
+}
+
+// A device whose settings are unknown: at every speed and parity the
+// transmitter page offers, identification and a measurement at the service
+// address (a device in its service mode answers there) and at the address
+// the user gives (one that is not answers only its own address, at its own
+// speed), and with --scan an identification at every address of a range.
+int cmdFind(Session &s, const QCommandLineParser &a)
+{
+    const FindPlan plan = parseFindPlan(a);
     TApdComPort &port = s.port();
-    int found = 0;
-    for (int baud : kPredkosciNadajnika) {
-        for (TParity parity : {TParity::None, TParity::Odd, TParity::Even}) {
-            const QString where = QStringLiteral("%1 %2").arg(baud).arg(ParityLitera(parity));
+    const QString portName = a.value(QStringLiteral("port"));
+
+    std::vector<int> bauds(kPredkosciNadajnika.begin(), kPredkosciNadajnika.end());
+    if (plan.atBaud > 0) {
+        bauds.erase(std::remove(bauds.begin(), bauds.end(), plan.atBaud), bauds.end());
+        bauds.insert(bauds.begin(), plan.atBaud);
+    }
+    std::vector<TParity> parities{TParity::None, TParity::Odd, TParity::Even};
+    if (plan.parity)
+        parities = {*plan.parity};
+    // Identification and measurement at these; identification alone at the
+    // rest of the scan.
+    std::vector<int> asked{kAdresSerwis};
+    if (plan.atAddress > 0 && plan.atAddress != kAdresSerwis)
+        asked.push_back(plan.atAddress);
+    std::vector<int> scanned;
+    for (int address = plan.scanFirst; address <= plan.scanLast; ++address) {
+        if (std::find(asked.begin(), asked.end(), address) == asked.end())
+            scanned.push_back(address);
+    }
+    const int64_t perSetting = int64_t(asked.size()) * 2 + int64_t(scanned.size());
+    FindProgress progress(perSetting * int64_t(bauds.size() * parities.size()));
+
+    g_findInterrupted = 0;
+    struct sigaction interrupt {};
+    interrupt.sa_handler = onFindInterrupt;
+    sigemptyset(&interrupt.sa_mask);
+    struct sigaction before {};
+    sigaction(SIGINT, &interrupt, &before);
+
+    std::vector<FindAnswer> answers;
+    const auto stopped = [] { return g_findInterrupted != 0; };
+    for (size_t b = 0; b < bauds.size() && !stopped(); ++b) {
+        const int baud = bauds[b];
+        for (size_t q = 0; q < parities.size() && !stopped(); ++q) {
+            const TParity parity = parities[q];
+            const QString setting = QStringLiteral("%1 %2").arg(baud).arg(ParityLitera(parity));
+            progress.show(setting, int(answers.size()), true);
             try {
                 port.SetBaud(baud);
                 port.SetParity(parity);
             } catch (const std::exception &e) {
-                out() << where << ": not possible on this port (" << e.what() << ")\n";
+                out() << setting << ": not possible on this port (" << e.what() << ")\n";
+                out().flush();
+                progress.asked(perSetting);
                 continue;
             }
+            const auto found = [&](int address, const QStringList &what) {
+                out() << setting;
+                if (address != kAdresSerwis)
+                    out() << " address " << address;
+                out() << ": " << what.join(QStringLiteral(", ")) << '\n';
+                out().flush();
+            };
             TModbusBuffer reply{};
-            QStringList answers;
-            if (tryOnce(Ops::Identify, &port, reply) == ST_OK) {
-                const uint8_t *id = reply.data() + kModbusHeaderSize;
-                answers << QStringLiteral("identification %1 serial %2")
-                               .arg(Get_Dornal_Device_Type(id[IdOffsets::DevType], id[IdOffsets::DevTypeDetails]))
-                               .arg(id[IdOffsets::SerialNumber] | id[IdOffsets::SerialNumber + 1] << 8);
+            for (int address : asked) {
+                if (stopped())
+                    break;
+                FindAnswer answer{address, baud, parity};
+                QStringList what;
+                if (tryOnce(Ops::Identify, uint8_t(address), &port, reply) == ST_OK) {
+                    const uint8_t *id = reply.data() + kModbusHeaderSize;
+                    answer.identified = true;
+                    answer.type = id[IdOffsets::DevType];
+                    answer.variant = id[IdOffsets::DevTypeDetails];
+                    answer.serial = uint16_t(id[IdOffsets::SerialNumber] | id[IdOffsets::SerialNumber + 1] << 8);
+                    what << identityText(answer);
+                }
+                progress.asked();
+                if (!stopped() && tryOnce(Ops::Measure, uint8_t(address), &port, reply) == ST_OK)
+                    what << QStringLiteral("measurement (%1-byte reply)").arg(reply[4]);
+                progress.asked();
+                if (!what.isEmpty()) {
+                    answers.push_back(answer);
+                    found(address, what);
+                }
             }
-            if (tryOnce(Ops::Measure, &port, reply) == ST_OK)
-                answers << QStringLiteral("measurement (%1-byte reply)").arg(reply[4]);
-            if (!answers.isEmpty()) {
-                ++found;
-                out() << where << ": " << answers.join(QStringLiteral(", ")) << '\n';
+            for (int address : scanned) {
+                if (stopped())
+                    break;
+                if (tryOnce(Ops::Identify, uint8_t(address), &port, reply) == ST_OK) {
+                    const uint8_t *id = reply.data() + kModbusHeaderSize;
+                    FindAnswer answer{address, baud, parity, true, id[IdOffsets::DevType],
+                                      id[IdOffsets::DevTypeDetails],
+                                      uint16_t(id[IdOffsets::SerialNumber] | id[IdOffsets::SerialNumber + 1] << 8)};
+                    answers.push_back(answer);
+                    found(address, {identityText(answer)});
+                }
+                progress.asked();
+                progress.show(QStringLiteral("%1 address %2").arg(setting).arg(address), int(answers.size()), false);
             }
-            out().flush();
         }
     }
-    if (found == 0)
-        out() << "nothing answered at address " << kAdresSerwis << '\n';
+    sigaction(SIGINT, &before, nullptr);
+    if (stopped())
+        out() << "interrupted; found so far:\n";
+
+    if (answers.empty()) {
+        QStringList where{QString::number(kAdresSerwis)};
+        if (asked.size() > 1)
+            where << QString::number(plan.atAddress);
+        if (!scanned.empty())
+            where << QStringLiteral("%1-%2").arg(plan.scanFirst).arg(plan.scanLast);
+        out() << "nothing answered at address " << where.join(QStringLiteral(", ")) << '\n';
+        out().flush();
+        return kExitFailed;
+    }
+    // A device found at an address of its own is polled there; one that
+    // answered only at the service address tells its own in its settings.
+    out() << "to reach what answered:\n";
+    for (const FindAnswer &f : answers) {
+        const QString parity = ParityLitera(f.parity);
+        if (f.address != kAdresSerwis) {
+            out() << QStringLiteral("rh_poll --port %1 --address %2 --baud %3 --parity %4")
+                         .arg(portName).arg(f.address).arg(f.baud).arg(parity)
+                  << '\n';
+            continue;
+        }
+        const bool alsoOwn = f.identified
+            && std::any_of(answers.begin(), answers.end(), [&](const FindAnswer &o) {
+                   return o.address != kAdresSerwis && o.identified && o.baud == f.baud && o.parity == f.parity
+                       && o.type == f.type && o.serial == f.serial;
+               });
+        if (!alsoOwn)
+            out() << QStringLiteral("rh_poll params --port %1 --at %2:%3 --line-parity %4   # its own address")
+                         .arg(portName).arg(kAdresSerwis).arg(f.baud).arg(parity)
+                  << '\n';
+    }
     out().flush();
-    return found > 0 ? 0 : kExitFailed;
+    return 0;
 }
 
 // Whether an option this command defines was given (asking about one it
@@ -452,7 +671,10 @@ const Command kCommands[] = {
     {"adc-read", "Reads the FWADC-01 module's channel types, scale values, address and unit.", cmdAdcRead, false},
     {"adc-write", "Writes the FWADC-01 module's setup (what is not given stays); it ends at 9600 baud, no parity.",
      cmdAdcWrite, true},
-    {"find", "Looks for a device at the service address across every speed and parity.", cmdFind, false},
+    {"find",
+     "Looks for a device across every speed and parity: at the service address, at --at ADDRESS, and with --scan "
+     "FIRST-LAST at every address of a range.",
+     cmdFind, false},
 };
 
 // --- ports: the adapters present and the COM map ----------------------------------
@@ -568,6 +790,14 @@ int runServiceCommand(const QString &command, const QStringList &args)
              QStringLiteral("n")},
             {QStringLiteral("unit"), QStringLiteral("New temperature unit: C or F."), QStringLiteral("u")},
         });
+    } else if (command == QLatin1String("find")) {
+        p.addOptions({
+            {QStringLiteral("scan"),
+             QStringLiteral("Also identify every address from FIRST to LAST (1 to %1) at each speed and parity; "
+                            "progress on standard error, Ctrl+C prints what was found so far.")
+                 .arg(kAdresSerwis),
+             QStringLiteral("first-last")},
+        });
     } else if (command == QLatin1String("adc-write")) {
         p.addOptions({
             {QStringLiteral("type1"), QStringLiteral("Channel 1 type: a name (\"PT-100\") or code 0-12."),
@@ -595,7 +825,9 @@ int runServiceCommand(const QString &command, const QStringList &args)
     Target t;
     t.port = parsePort(p.value(QStringLiteral("port")));
     t.parity = parseParity(p.value(QStringLiteral("line-parity")), QStringLiteral("--line-parity"));
-    if (p.isSet(QStringLiteral("at")))
+    if (command == QLatin1String("find"))
+        parseFindPlan(p); // its --at needs no speed
+    else if (p.isSet(QStringLiteral("at")))
         std::tie(t.address, t.baud) = parseAddressBaud(p.value(QStringLiteral("at")), QStringLiteral("--at"));
     if (p.isSet(QStringLiteral("fwdl"))) {
         t.fwdl = true;

@@ -342,6 +342,115 @@ private Q_SLOTS:
         QVERIFY(r.out.contains(QStringLiteral("unit            F")));
     }
 
+    // A device out of its service mode answers only its own address at its
+    // own speed. On the simulator the first device of a line answers the
+    // service address too, so the second is the one find must ask by address.
+    void findAtTheGivenAddress()
+    {
+        fwsim::Config first;
+        first.address = 9;
+        first.baud = 38400;
+        first.curve = false;
+        fwsim::Config second = first;
+        second.kind = fwsim::DeviceKind::FWT01;
+        second.address = 12;
+        fwsim::Simulator sim(std::vector<fwsim::Config>{first, second});
+        QVERIFY(sim.start());
+        const QString port = sim.devicePath();
+
+        Result r = run({QStringLiteral("find"), QStringLiteral("--port"), port, QStringLiteral("--line-parity"),
+                        QStringLiteral("N")},
+                       60000);
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY2(r.out.contains(QStringLiteral("38400 N: identification FWTH-01 serial 12345, measurement (13-byte reply)")),
+                 qPrintable(r.out.join('\n')));
+        for (const QString &line : r.out)
+            QVERIFY2(!line.contains(QStringLiteral("FWT-01")), "only the service address was asked");
+
+        r = run({QStringLiteral("find"), QStringLiteral("--port"), port, QStringLiteral("--at"), QStringLiteral("12"),
+                 QStringLiteral("--line-parity"), QStringLiteral("N")},
+                60000);
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY2(r.out.contains(QStringLiteral(
+                     "38400 N address 12: identification FWT-01 serial 12345, measurement (11-byte reply)")),
+                 qPrintable(r.out.join('\n')));
+        const QString poll = QStringLiteral("rh_poll --port %1 --address 12 --baud 38400 --parity N").arg(port);
+        QVERIFY2(r.out.contains(poll), qPrintable(r.out.join('\n')));
+        // The one answering only at the service address gets the command that reads its own address.
+        QVERIFY2(r.out.contains(QStringLiteral("rh_poll params --port %1 --at 247:38400 --line-parity N   # its own address")
+                                    .arg(port)),
+                 qPrintable(r.out.join('\n')));
+        QVERIFY2(r.err.contains(QStringLiteral("find: 57600 N, ")), qPrintable(r.err));
+
+        // The printed command line is ready to use.
+        QStringList command = poll.split(QLatin1Char(' '));
+        command[0] = QStringLiteral(RH_POLL_PATH);
+        r = runCommand(command + QStringList{QStringLiteral("--count"), QStringLiteral("1")});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out.size(), 1);
+        QVERIFY2(r.out.at(0).contains(QStringLiteral("T   21.5")), qPrintable(r.out.at(0)));
+    }
+
+    // --scan identifies every address of its range at each speed.
+    void findScan()
+    {
+        fwsim::Config first;
+        first.address = 3;
+        first.baud = 19200;
+        fwsim::Config second = first;
+        second.kind = fwsim::DeviceKind::FWT01;
+        second.address = 5;
+        second.serial = 4711;
+        fwsim::Simulator sim(std::vector<fwsim::Config>{first, second});
+        QVERIFY(sim.start());
+        const QString port = sim.devicePath();
+        const Result r = run({QStringLiteral("find"), QStringLiteral("--port"), port, QStringLiteral("--scan"),
+                              QStringLiteral("1-6"), QStringLiteral("--line-parity"), QStringLiteral("N")},
+                             60000);
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY2(r.out.contains(QStringLiteral("19200 N address 3: identification FWTH-01 serial 12345")),
+                 qPrintable(r.out.join('\n')));
+        QVERIFY2(r.out.contains(QStringLiteral("19200 N address 5: identification FWT-01 serial 4711")),
+                 qPrintable(r.out.join('\n')));
+        QVERIFY(r.out.contains(QStringLiteral("rh_poll --port %1 --address 3 --baud 19200 --parity N").arg(port)));
+        QVERIFY(r.out.contains(QStringLiteral("rh_poll --port %1 --address 5 --baud 19200 --parity N").arg(port)));
+        // Each address once at each of the seven speeds, one attempt each.
+        int identifications = 0;
+        for (const fwsim::Request &q : sim.requests())
+            identifications += q.frame.at(2) == char(SF_IDENTIFY) && uint8_t(q.frame.at(0)) == 4 ? 1 : 0;
+        QCOMPARE(identifications, 7);
+        QCOMPARE(r.err.count(QStringLiteral("find: ")), 7);
+        QVERIFY2(r.err.contains(QStringLiteral(" left")), qPrintable(r.err));
+        QVERIFY(r.err.contains(QStringLiteral("requests 56,")));
+    }
+
+    // Ctrl+C ends a long scan with what it found so far.
+    void findScanInterrupted()
+    {
+        fwsim::Config c;
+        c.address = 2;
+        c.baud = 1200;
+        fwsim::Simulator sim(c);
+        QVERIFY(sim.start());
+        QProcess p;
+        p.start(QStringLiteral(RH_POLL_PATH), {QStringLiteral("find"), QStringLiteral("--port"), sim.devicePath(),
+                                               QStringLiteral("--scan"), QStringLiteral("1-247")});
+        QVERIFY(p.waitForStarted());
+        QString out;
+        QTRY_VERIFY_WITH_TIMEOUT((out += QString::fromUtf8(p.readAllStandardOutput())).contains(QStringLiteral("address 2:")),
+                                 20000);
+        ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 0);
+        out += QString::fromUtf8(p.readAllStandardOutput());
+        QVERIFY2(out.contains(QStringLiteral("interrupted; found so far:")), qPrintable(out));
+        QVERIFY2(out.contains(QStringLiteral("rh_poll --port %1 --address 2 --baud 1200 --parity N").arg(sim.devicePath())),
+                 qPrintable(out));
+        // It stopped at once, long before the 1200 baud addresses were done.
+        QVERIFY(sim.requests().size() < 247);
+    }
+
     void adcModule()
     {
         fwsim::Config c;
