@@ -604,8 +604,15 @@ public:
         const qsizetype room = kComBufferSize - m_in.size();
         m_in.append(data.constData(), std::min<qsizetype>(room, data.size()));
         m_received += static_cast<uint64_t>(data.size());
-        // An exchange waiting for these bytes goes on at once.
-        m_arrived.wakeAll();
+        // QSerialPort tells that bytes left it one turn of the event loop
+        // after it handed them to the driver; a reply can come in between
+        // and the exchange go on to its next send, which must not find its
+        // request still counted as unsent (and flush it, and wait 300 ms).
+        m_outPending = m_serial->bytesToWrite();
+        // An exchange waiting for these bytes goes on at once; one waiting
+        // for more sleeps on (bytes come one by one at low baud rates).
+        if (m_in.size() >= m_wanted)
+            m_arrived.wakeAll();
     }
 
     void onError(QSerialPort::SerialPortError e)
@@ -638,8 +645,9 @@ public:
     std::atomic<bool> m_lost{false}; // set and cleared in the I/O thread
     std::atomic<qint64> m_outPending{0};
 
-    mutable QMutex m_mutex; // guards m_in, m_received, m_device and m_failure
-    QWaitCondition m_arrived; // bytes were added to m_in
+    mutable QMutex m_mutex; // guards m_in, m_wanted, m_received, m_device and m_failure
+    QWaitCondition m_arrived; // m_in holds what a waiting exchange wants
+    int m_wanted = 0;         // what the exchange waiting on the port (one at a time) wants
     QByteArray m_in;
     uint64_t m_received = 0;
     QString m_device;
@@ -779,8 +787,10 @@ bool TApdComPort::WaitForInput(int count, int timeoutMs)
 {
     const QDeadlineTimer deadline(std::max(timeoutMs, 0), Qt::PreciseTimer);
     QMutexLocker lock(&m_io->m_mutex);
+    m_io->m_wanted = count;
     while (m_io->m_in.size() < count && !deadline.hasExpired())
         m_io->m_arrived.wait(&m_io->m_mutex, deadline);
+    m_io->m_wanted = 0;
     return true;
 }
 

@@ -178,6 +178,28 @@ private Q_SLOTS:
         QCOMPARE(sim.requests().size(), 1);
     }
 
+    // Exchanges back to back with a device that answers at once: a request
+    // that went out is never taken for unsent output at the next send (and
+    // flushed, with a 300 ms wait). It was, now and then, while the port
+    // counted it as unsent until QSerialPort's late bytesWritten.
+    void backToBackFlushesNothing()
+    {
+        fwsim::Config c = fixedReadings(215, 453);
+        c.turnaroundMs = 0;
+        fwsim::Simulator sim(c);
+        QVERIFY(sim.start());
+        TApdComPort port(1);
+        port.SetDeviceName(sim.devicePath());
+        const TraceScope trace;
+        TRH_Parametry_Biezace d;
+        constexpr int kExchanges = 3000;
+        for (int i = 0; i < kExchanges; ++i)
+            QCOMPARE(measure(port, d), int(ST_OK));
+        QCOMPARE(traced(TLinkTraceEvent::FlushedOut).size(), 0);
+        QCOMPARE(traced(TLinkTraceEvent::FlushedIn).size(), 0);
+        QCOMPARE(traced(TLinkTraceEvent::Sent).size(), kExchanges);
+    }
+
     // An echoing adapter in front of a silent device: no reply, however much
     // the echo looks like one.
     void echoOfASilentDevice()
