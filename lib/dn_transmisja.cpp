@@ -203,7 +203,7 @@ void Check_And_Receive_Modbus_Buffer(TComPort *A_Apd, int A_Repeat, int A_Timeou
             // device echoing what it wrote, so writes teach nothing).
             const bool echoDue = echoable && A_Apd->EchoesTransmission();
             bool lookForEcho = echoDue || (echoable && sent[1] == kFunRead);
-            bool echoFailed = false; // the first frame was there, and not the echo
+            bool echoFailed = false; // the first frame, or nothing at all, was not the echo
 
             for (;;) {
                 InMyBuffer = 0;

@@ -767,11 +767,14 @@ int runServiceCommand(const QString &command, const QStringList &args)
         fail(QStringLiteral("unknown command '%1' (see --help)").arg(command));
 
     QCommandLineParser p;
-    p.setApplicationDescription(QStringLiteral("rh_poll %1: %2\nThe device is reached at the service address %3 "
-                                               "at %4 baud unless --at says otherwise.")
-                                    .arg(QLatin1String(cmd->name), QLatin1String(cmd->description))
-                                    .arg(kAdresSerwis)
-                                    .arg(kPredkoscSerwis));
+    const QString reached = command == QLatin1String("find")
+        ? QStringLiteral("--at ADDRESS[:BAUD] adds that address at every speed (the speed given first); "
+                         "--line-parity keeps to one parity.")
+        : QStringLiteral("The device is reached at the service address %1 at %2 baud unless --at says otherwise.")
+              .arg(kAdresSerwis)
+              .arg(kPredkoscSerwis);
+    p.setApplicationDescription(QStringLiteral("rh_poll %1: %2\n%3")
+                                    .arg(QLatin1String(cmd->name), QLatin1String(cmd->description), reached));
     addCommonOptions(p);
     p.addOptions({
         {QStringLiteral("at"), QStringLiteral("Reach the device at this address and baud rate."),
