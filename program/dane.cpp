@@ -521,7 +521,13 @@ bool LoadMainPlacement(TMainPlacement &A_Placement, const QString &A_FileName)
     return true;
 }
 
-bool SaveMainPlacement(const TMainPlacement &A_Placement, const QString &A_FileName)
+namespace {
+
+// Rewrites, in the first section A_Section of an INI file, only the lines of
+// the keys in A_Values whose value changed, and adds the missing keys after
+// the section's last line (the section at the file's end when it has none).
+// Every other line stays byte for byte.
+bool saveSectionValues(const QString &A_FileName, const char *A_Section, const std::vector<IniValue> &A_Values)
 {
     QByteArray bytes;
     if (QFile::exists(A_FileName) && !readIniFile(A_FileName, bytes))
@@ -535,6 +541,65 @@ bool SaveMainPlacement(const TMainPlacement &A_Placement, const QString &A_FileN
             break;
         }
 
+    auto section = findSection(lines, A_Section);
+    if (!section) {
+        if (!lines.empty() && lines.back().eol.isEmpty())
+            lines.back().eol = eol;
+        IniLine header;
+        header.raw = QByteArray("[") + A_Section + "]";
+        header.eol = eol;
+        header.isSection = true;
+        header.section = A_Section;
+        lines.push_back(header);
+        section = std::make_pair(lines.size() - 1, lines.size());
+    }
+    auto [begin, end] = *section;
+
+    // New keys go after the section's last non-blank line, not after the
+    // blank lines that separate it from the next section.
+    std::size_t insertAt = end;
+    while (insertAt > begin + 1 && lines[insertAt - 1].raw.trimmed().isEmpty())
+        --insertAt;
+
+    bool changed = false;
+    for (const IniValue &value : A_Values) {
+        if (const auto at = findKey(lines, begin, end, value.key)) {
+            IniLine &line = lines[*at];
+            if (unchanged(line, value))
+                continue;
+            // Keep the key as the file spells it and whatever stood before the '='.
+            const qsizetype eq = line.raw.indexOf('=');
+            line.raw = line.raw.left(eq + 1) + newValueText(value, line.value);
+            line.value = unquote(line.raw.mid(eq + 1));
+            changed = true;
+            continue;
+        }
+        IniLine line;
+        line.raw = QByteArray(value.key) + '=' + newValueText(value, QByteArray());
+        line.eol = eol;
+        line.isKey = true;
+        line.key = value.key;
+        if (insertAt > 0 && lines[insertAt - 1].eol.isEmpty())
+            lines[insertAt - 1].eol = eol;
+        lines.insert(lines.begin() + std::ptrdiff_t(insertAt), line);
+        ++insertAt;
+        ++end;
+        changed = true;
+    }
+    if (!changed && findSection(splitIni(bytes), A_Section))
+        return true; // the file already says it all; nothing is written
+
+    QByteArray out;
+    for (const IniLine &line : lines)
+        out += line.raw + line.eol;
+
+    return writeWhole(A_FileName, out);
+}
+
+} // namespace
+
+bool SaveMainPlacement(const TMainPlacement &A_Placement, const QString &A_FileName)
+{
     std::vector<IniValue> values;
     // A placement nobody has taken yet is not written as an empty key.
     const auto addText = [&](const char *key, const QString &text) {
@@ -550,55 +615,59 @@ bool SaveMainPlacement(const TMainPlacement &A_Placement, const QString &A_FileN
     values.push_back({kKeyRtsSleepBefore, A_Placement.RtsSleepBefore_Text, std::nullopt});
     values.push_back({kKeyRtsSwitch, QString(), A_Placement.RtsSwitch_Checked});
     values.push_back({kKeyAddBits, QString(), A_Placement.cb_AddBits_Checked});
+    return saveSectionValues(A_FileName, kPlacementSection, values);
+}
 
-    auto section = findSection(lines, kPlacementSection);
-    if (!section) {
-        if (!lines.empty() && lines.back().eol.isEmpty())
-            lines.back().eol = eol;
-        IniLine header;
-        header.raw = QByteArray("[") + kPlacementSection + "]";
-        header.eol = eol;
-        header.isSection = true;
-        header.section = kPlacementSection;
-        lines.push_back(header);
-        section = std::make_pair(lines.size() - 1, lines.size());
+// ---------------------------------------------------------------------------
+// The recording section of "fen_mon.ini".
+
+namespace {
+
+constexpr char kKeyRecord[] = "Record";
+constexpr char kKeyFolder[] = "Folder";
+
+} // namespace
+
+bool LoadRecordingSettings(TUstawieniaZapisu &A_Ustawienia, const QString &A_FileName)
+{
+    QByteArray bytes;
+    if (!readIniFile(A_FileName, bytes))
+        return false;
+    const std::vector<IniLine> lines = splitIni(bytes);
+    const auto section = findSection(lines, kRecordingSection);
+    if (!section)
+        return true;
+    const auto [begin, end] = *section;
+    if (const auto at = findKey(lines, begin, end, kKeyRecord)) {
+        bool on = false;
+        if (ParseIniBool(QString::fromUtf8(lines[*at].value), on))
+            A_Ustawienia.Record = on;
     }
-    auto [begin, end] = *section;
-
-    // New keys go after the section's last non-blank line, not after the
-    // blank lines that separate it from the next section.
-    std::size_t insertAt = end;
-    while (insertAt > begin + 1 && lines[insertAt - 1].raw.trimmed().isEmpty())
-        --insertAt;
-
-    for (const IniValue &value : values) {
-        if (const auto at = findKey(lines, begin, end, value.key)) {
-            IniLine &line = lines[*at];
-            if (unchanged(line, value))
-                continue;
-            // Keep the key as the file spells it and whatever stood before the '='.
-            const qsizetype eq = line.raw.indexOf('=');
-            line.raw = line.raw.left(eq + 1) + newValueText(value, line.value);
-            line.value = unquote(line.raw.mid(eq + 1));
-            continue;
-        }
-        IniLine line;
-        line.raw = QByteArray(value.key) + '=' + newValueText(value, QByteArray());
-        line.eol = eol;
-        line.isKey = true;
-        line.key = value.key;
-        if (insertAt > 0 && lines[insertAt - 1].eol.isEmpty())
-            lines[insertAt - 1].eol = eol;
-        lines.insert(lines.begin() + std::ptrdiff_t(insertAt), line);
-        ++insertAt;
-        ++end;
+    if (const auto at = findKey(lines, begin, end, kKeyFolder)) {
+        const QString folder = QString::fromUtf8(lines[*at].value);
+        if (!folder.isEmpty())
+            A_Ustawienia.Folder = folder;
     }
+    return true;
+}
 
-    QByteArray out;
-    for (const IniLine &line : lines)
-        out += line.raw + line.eol;
+bool SaveRecordingSettings(const TUstawieniaZapisu &A_Ustawienia, const QString &A_FileName)
+{
+    if (A_Ustawienia.Folder.isEmpty())
+        return saveSectionValues(A_FileName, kRecordingSection, {{kKeyRecord, QString(), A_Ustawienia.Record}});
+    if (A_Ustawienia.Folder.contains(QLatin1Char('\n'))
+        || A_Ustawienia.Folder.contains(QLatin1Char('\r')) || A_Ustawienia.Folder.trimmed() != A_Ustawienia.Folder)
+        return false; // would not read back as written
+    return saveSectionValues(A_FileName, kRecordingSection,
+                             {{kKeyRecord, QString(), A_Ustawienia.Record},
+                              {kKeyFolder, A_Ustawienia.Folder, std::nullopt}});
+}
 
-    return writeWhole(A_FileName, out);
+QString RecordingFolder(const TUstawieniaZapisu &A_Ustawienia, const QString &A_ParamFile)
+{
+    const QString folder = A_Ustawienia.Folder.isEmpty() ? QString::fromLatin1(kDefaultRecordingFolder)
+                                                         : A_Ustawienia.Folder;
+    return QDir::cleanPath(QFileInfo(A_ParamFile).absoluteDir().absoluteFilePath(folder));
 }
 
 // ---------------------------------------------------------------------------

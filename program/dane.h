@@ -135,3 +135,25 @@ QString FormatPlacementPos(const std::array<int, 4> &A_Pos);
 // A boolean as an INI file may hold it: "1"/"0" (any integer), "True"/"False".
 // False when the text is neither.
 bool ParseIniBool(const QString &A_Text, bool &A_Value);
+
+// The recording of readings, section [recording] of "fen_mon.ini": whether
+// the monitor records, and where. A relative folder is taken from the
+// parameter file's folder.
+struct TUstawieniaZapisu
+{
+    bool Record = false;
+    QString Folder;  // empty: kDefaultRecordingFolder
+};
+
+inline constexpr char kRecordingSection[] = "recording";
+inline constexpr char kDefaultRecordingFolder[] = "recordings";
+
+// A missing file, section or key leaves A_Ustawienia as it was; false only
+// when the file is there and cannot be read.
+bool LoadRecordingSettings(TUstawieniaZapisu &A_Ustawienia, const QString &A_FileName);
+// Writes the keys "Record" and "Folder" of [recording] where they changed,
+// every other line of the file byte for byte. False, with the file as it
+// was, for a folder that would not read back as written, or a failed write.
+bool SaveRecordingSettings(const TUstawieniaZapisu &A_Ustawienia, const QString &A_FileName);
+// The folder the readings go to, as an absolute path.
+QString RecordingFolder(const TUstawieniaZapisu &A_Ustawienia, const QString &A_ParamFile);

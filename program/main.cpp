@@ -7,10 +7,17 @@
 #include "ustawienia.h"
 
 #include <QtCore/QDateTime>
+#include <QtCore/QDir>
+#include <QtCore/QFileInfo>
+#include <QtCore/QSaveFile>
+#include <QtCore/QUrl>
 #include <QtCore/QLocale>
 #include <QtCore/QSocketNotifier>
 #include <QtCore/QTimer>
+#include <QtGui/QClipboard>
 #include <QtGui/QCloseEvent>
+#include <QtGui/QContextMenuEvent>
+#include <QtGui/QDesktopServices>
 #include <QtGui/QGuiApplication>
 #include <QtGui/QKeyEvent>
 #include <QtGui/QPainter>
@@ -18,13 +25,19 @@
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QDialog>
+#include <QtWidgets/QFileDialog>
 #include <QtWidgets/QFrame>
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QLineEdit>
+#include <QtWidgets/QMenu>
+#include <QtWidgets/QMessageBox>
 #include <QtWidgets/QStatusBar>
 #include <QtWidgets/QToolButton>
+#include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <limits>
+#include <thread>
 #include <cstdlib>
 
 #if defined(Q_OS_UNIX)
@@ -57,6 +70,15 @@ constexpr int kLightOffTicks = 2;
 // --- Transaction --------------------------------------------------------------
 
 constexpr int kWatchedCom = 1; // the receive light shows COM1 only
+
+// --- Recording ------------------------------------------------------------------
+
+// The history read at start: beyond this many samples a chart is no longer
+// something a person reads, and the start would wait for the disk.
+constexpr qint64 kHistoriaNajwiecej = 1000000;
+// The PNG at the screen's resolution, and the sharper one beside it.
+constexpr double kSkalaPodwojna = 2.0;
+const QString kPrzyrostekPodwojny = QStringLiteral("@2x");
 
 // --- Layout (pixels; positions within the panel that holds the control) --------
 
@@ -340,12 +362,17 @@ bool TTrendChart::SetRanges(double A_TempOd, double A_TempDo, double A_WilgOd, d
     return temp && wilg;
 }
 
-void TTrendChart::AddReading(double A_Temperatura, double A_Wilgotnosc, int A_IleProbek)
+void TTrendChart::AddReading(double A_Temperatura, double A_Wilgotnosc, int A_IleProbek,
+                             const std::optional<TProbka> &A_Probka)
 {
-    AddReadingAt(nowKey(), A_Temperatura, A_Wilgotnosc, A_IleProbek);
+    const double time = A_Probka && A_Probka->Czas.isValid()
+        ? static_cast<double>(A_Probka->Czas.toMSecsSinceEpoch()) / 1000.0
+        : nowKey();
+    AddReadingAt(time, A_Temperatura, A_Wilgotnosc, A_IleProbek, A_Probka);
 }
 
-void TTrendChart::AddReadingAt(double A_Time, double A_Temperatura, double A_Wilgotnosc, int A_IleProbek)
+void TTrendChart::AddReadingAt(double A_Time, double A_Temperatura, double A_Wilgotnosc, int A_IleProbek,
+                               const std::optional<TProbka> &A_Probka)
 {
     // Dropping the first point only marks it free in the series' storage and
     // an appended point lands at the end, so a reading costs the same at any
@@ -354,16 +381,79 @@ void TTrendChart::AddReadingAt(double A_Time, double A_Temperatura, double A_Wil
         m_series1->data()->remove(m_series1->data()->constBegin()->key);
         if (!m_series2->data()->isEmpty())
             m_series2->data()->remove(m_series2->data()->constBegin()->key);
+        if (!m_probki.empty())
+            m_probki.pop_front();
     }
+    AddPoint(A_Time, A_Temperatura, A_Wilgotnosc, A_Probka);
+    FollowTime();
+    // Queued: readings and repaints arriving together cost one redraw.
+    replot(rpQueuedReplot);
+}
+
+void TTrendChart::AddPoint(double A_Time, double A_Temperatura, double A_Wilgotnosc,
+                           const std::optional<TProbka> &A_Probka)
+{
     // Labels count their steps from the first reading, not from whole
     // half-minutes: a chart a few seconds long still shows a time.
     if (m_series1->data()->isEmpty())
         m_ticker->setTickOrigin(A_Time);
     m_series1->addData(A_Time, A_Temperatura);
     m_series2->addData(A_Time, A_Wilgotnosc);
+    m_probki.push_back(A_Probka);
+}
+
+void TTrendChart::SetHistory(const std::vector<TProbka> &A_Historia, int A_IleProbek)
+{
+    struct Punkt
+    {
+        double time;
+        double temperatura;
+        double wilgotnosc;
+        std::optional<TProbka> probka;
+    };
+    // A NaN value is a break in a line: the step before it ends at its time.
+    constexpr double kBreak = std::numeric_limits<double>::quiet_NaN();
+    std::vector<Punkt> punkty;
+    punkty.reserve(A_Historia.size() + 1);
+    std::vector<const TProbka *> wCzasie;
+    wCzasie.reserve(A_Historia.size());
+    for (const TProbka &p : A_Historia)
+        if (p.Czas.isValid())
+            wCzasie.push_back(&p);
+    // A clock set back wrote later readings with earlier times.
+    std::stable_sort(wCzasie.begin(), wCzasie.end(),
+                     [](const TProbka *a, const TProbka *b) { return a->Czas < b->Czas; });
+    for (std::size_t i = 0; i < wCzasie.size(); ++i) {
+        const TProbka &p = *wCzasie[i];
+        const double time = static_cast<double>(p.Czas.toMSecsSinceEpoch()) / 1000.0;
+        if (p.Udany())
+            punkty.push_back({time, *p.Temperatura, p.Wilgotnosc.value_or(kBreak), p});
+        else
+            punkty.push_back({time, kBreak, kBreak, p});
+        const bool ostatni = i + 1 == wCzasie.size();
+        const double nastepny = ostatni ? 0.0 : static_cast<double>(wCzasie[i + 1]->Czas.toMSecsSinceEpoch()) / 1000.0;
+        if (p.Udany() && (ostatni || nastepny - time > kPrzerwaS))
+            punkty.push_back({time + kOkresS, kBreak, kBreak, std::nullopt});
+    }
+    const std::size_t miejsce = A_IleProbek < 0 ? 0 : std::size_t(A_IleProbek) + 1;
+    const std::size_t od = punkty.size() > miejsce ? punkty.size() - miejsce : 0;
+
+    m_series1->data()->clear();
+    m_series2->data()->clear();
+    m_probki.clear();
+    for (std::size_t i = od; i < punkty.size(); ++i)
+        AddPoint(punkty[i].time, punkty[i].temperatura, punkty[i].wilgotnosc, punkty[i].probka);
     FollowTime();
-    // Queued: readings and repaints arriving together cost one redraw.
     replot(rpQueuedReplot);
+}
+
+std::vector<TProbka> TTrendChart::Readings() const
+{
+    std::vector<TProbka> readings;
+    for (const std::optional<TProbka> &p : m_probki)
+        if (p)
+            readings.push_back(*p);
+    return readings;
 }
 
 void TTrendChart::FollowTime()
@@ -633,6 +723,10 @@ void TForm_Main::CreateControls()
 
     Chart1 = new TTrendChart(Panel2);
     Chart1->setObjectName(QStringLiteral("Chart1"));
+    // The chart keeps mouse events to itself; it asks for the menu instead.
+    Chart1->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(Chart1, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint &at) { MenuKontekstowe()->popup(Chart1->mapToGlobal(at)); });
     UlozPanel2(kRectPanel2);
 
     // --- Status bar ---
@@ -698,6 +792,12 @@ void TForm_Main::FormCreate()
         SaveTransParams(m_pliki.Parametry);
     }
     Ustaw_Komunikacje();
+    LoadRecordingSettings(m_ustawieniaZapisu, m_pliki.Ini);
+    if (m_ustawieniaZapisu.Record) {
+        UruchomZapis();
+        const int ile = std::clamp<qint64>(qint64(V_ParametryProgramu.ile_probek) + 1, 0, kHistoriaNajwiecej);
+        Chart1->SetHistory(CzytajHistorie(FolderZapisu(), ile), V_ParametryProgramu.ile_probek);
+    }
     Timer1->start();
 }
 
@@ -780,6 +880,7 @@ void TForm_Main::StartMonitor()
 
 void TForm_Main::StopMonitor()
 {
+    m_pokazany.reset();
     if (ThreadsRunning == 0) {
         Odczyty_Biezace.Wilgotnosc = 0;
         Odczyty_Biezace.Temperatura = 0;
@@ -811,8 +912,44 @@ void TForm_Main::ThreadDone(TTHR_Trans_RH *)
 
 void TForm_Main::After_Read_measure(const TTransDoneEvent &)
 {
+    const TProbka probka = ProbkaOdczytu();
+    m_probkaDoWykresu = probka;
     Wyswietl_Ledy();
+    m_probkaDoWykresu.reset();
+    if (probka.Udany())
+        m_pokazany = probka;
+    else
+        m_pokazany.reset();
+    if (m_zapis)
+        m_zapis->Dodaj(probka);
     PokazPrzyczyne();
+}
+
+TProbka TForm_Main::ProbkaOdczytu()
+{
+    const TRH_Parametry_Biezace &D = Odczyty_Biezace;
+    const TTransmitParams &t = V_ParametryProgramu.trans;
+    TProbka p;
+    p.Czas = m_zegar ? m_zegar() : QDateTime::currentDateTime();
+    p.Status = D.Status_Transmisji;
+    if (t.ComNum >= 1 && t.ComNum <= kComPortCount)
+        p.Port = m_ports.port(t.ComNum).DeviceName();
+    if (p.Port.isEmpty())
+        p.Port = QStringLiteral("COM%1").arg(int(t.ComNum));
+    p.Adres = t.adresRS485;
+    if (D.Status_Transmisji == ST_OK) {
+        if (D.Temperatura != kNoValue) {
+            p.Temperatura = D.Temperatura * kTenth;
+            p.Jednostka = (D.Status & kStatusFahrenheit) ? kDegF : kDegC;
+        }
+        if (D.Wilgotnosc != kNoValue)
+            p.Wilgotnosc = D.Wilgotnosc * kTenth;
+    } else {
+        p.Przyczyna = Get_Cause_Str(D.Przyczyna);
+        if (p.Przyczyna.isEmpty())
+            p.Przyczyna = Get_Trans_Error_Str(D.Status_Transmisji).trimmed();
+    }
+    return p;
 }
 
 namespace {
@@ -851,8 +988,7 @@ void TForm_Main::PokazPrzyczyne()
 {
     const TRH_Parametry_Biezace &D = Odczyty_Biezace;
     if (D.Status_Transmisji == ST_OK || D.Status_Transmisji == kRecordPending) {
-        StatusPanel1->clear();
-        StatusPanel1->setToolTip(QString());
+        PokazStanZapisu();
         return;
     }
     const QString words = panelWords(D.Przyczyna);
@@ -1038,7 +1174,7 @@ void TForm_Main::Wyswietl_Ledy()
             widget->hide();
     }
 
-    Chart1->AddReading(T * kTenth, U * kTenth, V_ParametryProgramu.ile_probek);
+    Chart1->AddReading(T * kTenth, U * kTenth, V_ParametryProgramu.ile_probek, m_probkaDoWykresu);
 }
 
 void TForm_Main::UstawKolory_LED(bool A_TempAktywna, bool A_WilgAktywna)
@@ -1096,6 +1232,193 @@ void TForm_Main::Border_On_Off()
     }
     if (wasVisible)
         show();
+}
+
+// --- Recording, history and export ---------------------------------------------
+
+QString TForm_Main::FolderZapisu() const
+{
+    return RecordingFolder(m_ustawieniaZapisu, m_pliki.Parametry);
+}
+
+void TForm_Main::UruchomZapis()
+{
+    if (!m_zapis)
+        m_zapis = std::make_unique<TZapisOdczytow>(FolderZapisu());
+}
+
+void TForm_Main::ZatrzymajZapis()
+{
+    if (!m_zapis)
+        return;
+    // What is still queued goes to the disk on the writer's own time: the
+    // window does not wait for a slow one.
+    std::thread([zapis = std::shared_ptr<TZapisOdczytow>(std::move(m_zapis))]() mutable { zapis.reset(); })
+        .detach();
+}
+
+void TForm_Main::UstawZapis(bool A_Wlacz)
+{
+    m_ustawieniaZapisu.Record = A_Wlacz;
+    // The file says where the readings go, so a person finds them there.
+    if (m_ustawieniaZapisu.Folder.isEmpty())
+        m_ustawieniaZapisu.Folder = QString::fromLatin1(kDefaultRecordingFolder);
+    if (!SaveRecordingSettings(m_ustawieniaZapisu, m_pliki.Ini))
+        qWarning("%s: the recording setting could not be saved", qPrintable(m_pliki.Ini));
+    if (A_Wlacz)
+        UruchomZapis();
+    else
+        ZatrzymajZapis();
+    PokazPrzyczyne();
+}
+
+void TForm_Main::PokazStanZapisu()
+{
+    const TStanZapisu stan = m_zapis ? m_zapis->Stan() : TStanZapisu();
+    if (stan.Dziala) {
+        StatusPanel1->clear();
+        StatusPanel1->setToolTip(QString());
+        return;
+    }
+    QString tip = QStringLiteral("Readings are not being recorded: %1\n"
+                                 "Monitoring goes on; recording resumes by itself when writing works again.")
+                      .arg(stan.Blad);
+    if (stan.Czekajace > 0)
+        tip += QStringLiteral("\n%1 readings are waiting to be written.").arg(stan.Czekajace);
+    if (stan.Utracone > 0)
+        tip += QStringLiteral("\n%1 readings could not be kept.").arg(stan.Utracone);
+    StatusPanel1->setToolTip(tip);
+    const QString words = QStringLiteral("Not recording");
+    const int room = StatusPanel1->contentsRect().width() - 2 * StatusPanel1->margin() - StatusPanel1->indent();
+    StatusPanel1->setText(room > 0 ? StatusPanel1->fontMetrics().elidedText(words, Qt::ElideRight, room) : words);
+}
+
+QString TForm_Main::PlikPodwojny(const QString &A_Plik)
+{
+    const QFileInfo info(A_Plik);
+    const QString suffix = info.suffix().isEmpty() ? QString() : QLatin1Char('.') + info.suffix();
+    const QString base = info.suffix().isEmpty() ? A_Plik : A_Plik.chopped(suffix.size());
+    return base + kPrzyrostekPodwojny + suffix;
+}
+
+bool TForm_Main::ZapiszWykresPng(const QString &A_Plik, QString *A_Blad)
+{
+    // The chart as shown now, its size and all: drawn again into each image.
+    const QString podwojny = PlikPodwojny(A_Plik);
+    for (const auto &[plik, skala] : {std::pair{A_Plik, 1.0}, std::pair{podwojny, kSkalaPodwojna}}) {
+        if (!Chart1->savePng(plik, 0, 0, skala)) {
+            if (A_Blad)
+                *A_Blad = QStringLiteral("%1 could not be written.").arg(plik);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TForm_Main::EksportujWykresCsv(const QString &A_Plik, QString *A_Blad)
+{
+    QByteArray bytes = kNaglowekZapisu;
+    for (const TProbka &p : Chart1->Readings())
+        bytes += LiniaZapisu(p);
+    QSaveFile file(A_Plik);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush() || !file.commit()) {
+        if (A_Blad)
+            *A_Blad = QStringLiteral("%1: %2").arg(A_Plik, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+QString TForm_Main::TekstOdczytu() const
+{
+    if (!m_pokazany)
+        return QString();
+    const TProbka &p = *m_pokazany;
+    QString text = QStringLiteral("%1 %2").arg(QString::number(*p.Temperatura, 'f', 1), p.Jednostka);
+    if (p.Wilgotnosc)
+        text += QStringLiteral(", %1 %").arg(QString::number(*p.Wilgotnosc, 'f', 1));
+    return text + QStringLiteral(" (%1)").arg(p.Czas.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+}
+
+void TForm_Main::KopiujOdczyt()
+{
+    const QString text = TekstOdczytu();
+    if (!text.isEmpty())
+        QGuiApplication::clipboard()->setText(text);
+}
+
+void TForm_Main::OtworzFolderZapisu()
+{
+    const QString folder = FolderZapisu();
+    // A folder not made yet is made, so there is something to open.
+    QDir().mkpath(folder);
+    QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+}
+
+QMenu *TForm_Main::MenuKontekstowe()
+{
+    auto *menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("MenuKontekstowe"));
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+
+    QAction *zapis = menu->addAction(QStringLiteral("Record readings"));
+    zapis->setObjectName(QStringLiteral("actRecord"));
+    zapis->setCheckable(true);
+    zapis->setChecked(ZapisWlaczony());
+    connect(zapis, &QAction::toggled, this, &TForm_Main::UstawZapis);
+    menu->addSeparator();
+
+    QAction *png = menu->addAction(QStringLiteral("Save chart as PNG\u2026"));
+    png->setObjectName(QStringLiteral("actSavePng"));
+    connect(png, &QAction::triggered, this, [this] {
+        const QString name = QStringLiteral("chart-%1.png")
+                                 .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-HHmmss")));
+        const QString plik = QFileDialog::getSaveFileName(this, QStringLiteral("Save chart as PNG"),
+                                                          QDir(FolderZapisu()).filePath(name),
+                                                          QStringLiteral("PNG images (*.png)"));
+        QString blad;
+        if (!plik.isEmpty() && !ZapiszWykresPng(plik, &blad))
+            QMessageBox::warning(this, windowTitle(), blad);
+    });
+
+    QAction *csv = menu->addAction(QStringLiteral("Export chart data as CSV\u2026"));
+    csv->setObjectName(QStringLiteral("actExportCsv"));
+    connect(csv, &QAction::triggered, this, [this] {
+        const QString name = QStringLiteral("chart-%1.csv")
+                                 .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-HHmmss")));
+        const QString plik = QFileDialog::getSaveFileName(this, QStringLiteral("Export chart data as CSV"),
+                                                          QDir(FolderZapisu()).filePath(name),
+                                                          QStringLiteral("CSV files (*.csv)"));
+        QString blad;
+        if (!plik.isEmpty() && !EksportujWykresCsv(plik, &blad))
+            QMessageBox::warning(this, windowTitle(), blad);
+    });
+
+    QAction *kopiuj = menu->addAction(QStringLiteral("Copy reading"));
+    kopiuj->setObjectName(QStringLiteral("actCopyReading"));
+    kopiuj->setEnabled(m_pokazany.has_value());
+    connect(kopiuj, &QAction::triggered, this, &TForm_Main::KopiujOdczyt);
+
+    QAction *folder = menu->addAction(QStringLiteral("Open recordings folder"));
+    folder->setObjectName(QStringLiteral("actOpenFolder"));
+    connect(folder, &QAction::triggered, this, &TForm_Main::OtworzFolderZapisu);
+    return menu;
+}
+
+void TForm_Main::contextMenuEvent(QContextMenuEvent *event)
+{
+    QPoint at = event->globalPos();
+    if (event->reason() == QContextMenuEvent::Mouse) {
+        // The digits and the chart, not the buttons or the status bar.
+        if (!Panel2->geometry().contains(event->pos())) {
+            event->ignore();
+            return;
+        }
+    } else {
+        at = Chart1->mapToGlobal(Chart1->rect().center());
+    }
+    MenuKontekstowe()->popup(at);
+    event->accept();
 }
 
 // --- Keys -------------------------------------------------------------------
@@ -1195,6 +1518,10 @@ void TForm_Main::closeEvent(QCloseEvent *event)
     SavePlacement();
     Timer1->stop();
     CzekajNaKoniecTransakcji();
+    // The last readings reach the disk before the program ends, unless the
+    // disk does not take them.
+    if (m_zapis)
+        m_zapis->CzekajNaZapis(TZapisOdczytow::kZamknijMs);
     m_zamykanie = false;
     event->accept();
 }

@@ -7,6 +7,7 @@
 #include "dn_comport.h"
 #include "dn_thr_trans_rh.h"
 #include "dn_tools.h"
+#include "zapis.h"
 
 #include <qcustomplot.h>
 
@@ -15,11 +16,17 @@
 #include <QtWidgets/QWidget>
 #include <array>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
 
 class QCheckBox;
 class QFrame;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QStatusBar;
 class QTimer;
 class QToolButton;
@@ -51,22 +58,45 @@ public:
     // or with equal ends) leaves that axis as it was; false then.
     bool SetRanges(double A_TempOd, double A_TempDo, double A_WilgOd, double A_WilgDo);
 
-    // One reading at the current time. Once a series holds more than
-    // A_IleProbek points, the oldest point of each series goes first: one out
-    // per one in, so a series settles at A_IleProbek + 1 points.
-    void AddReading(double A_Temperatura, double A_Wilgotnosc, int A_IleProbek);
+    // Two recorded readings further apart than this had the program not
+    // running (or not polling) between them.
+    static constexpr double kPrzerwaS = 5.0;
+    // How long a recorded reading holds its value before a break: the poll
+    // period.
+    static constexpr double kOkresS = 1.0;
+
+    // One reading at the current time, or at A_Probka's time when it comes
+    // with the reading it shows (kept for the export). Once a series holds
+    // more than A_IleProbek points, the oldest point of each series goes
+    // first: one out per one in, so a series settles at A_IleProbek + 1
+    // points.
+    void AddReading(double A_Temperatura, double A_Wilgotnosc, int A_IleProbek,
+                    const std::optional<TProbka> &A_Probka = std::nullopt);
     // The same at a given time (seconds since the epoch, ascending).
-    void AddReadingAt(double A_Time, double A_Temperatura, double A_Wilgotnosc, int A_IleProbek);
+    void AddReadingAt(double A_Time, double A_Temperatura, double A_Wilgotnosc, int A_IleProbek,
+                      const std::optional<TProbka> &A_Probka = std::nullopt);
+    // Replaces both series with recorded readings, oldest first: at most
+    // A_IleProbek + 1 points, the newest ones. A failed reading, a pause
+    // longer than kPrzerwaS and the end of the history (the program was
+    // not running until now) break the lines instead of holding the last
+    // value across the gap.
+    void SetHistory(const std::vector<TProbka> &A_Historia, int A_IleProbek);
+    // The readings behind the points on the chart, oldest first (the
+    // breaks and the zero of a monitor switched off are no readings).
+    std::vector<TProbka> Readings() const;
 
     QCPGraph *Series1() const { return m_series1; }
     QCPGraph *Series2() const { return m_series2; }
 
 private:
     void FollowTime();
+    void AddPoint(double A_Time, double A_Temperatura, double A_Wilgotnosc, const std::optional<TProbka> &A_Probka);
 
     QSharedPointer<QCPAxisTickerDateTime> m_ticker;
     QCPGraph *m_series1;
     QCPGraph *m_series2;
+    // One entry per point of the series, in the same order.
+    std::deque<std::optional<TProbka>> m_probki;
 };
 
 // ---------------------------------------------------------------------------
@@ -194,6 +224,30 @@ public:
     void ZakonczNaZadanie();
     bool Konczy() const { return m_konczyc; }
 
+    // --- Recording, history and export -------------------------------------
+    // Recording on or off, kept in [recording] of the INI file. Turning it
+    // on starts with the next reading; the history is read at start only.
+    void UstawZapis(bool A_Wlacz);
+    bool ZapisWlaczony() const { return m_zapis != nullptr; }
+    TZapisOdczytow *Zapis() const { return m_zapis.get(); }
+    QString FolderZapisu() const;
+    // The chart as shown, at the screen's resolution into A_Plik and at
+    // twice that beside it ("chart.png" and "chart@2x.png").
+    bool ZapiszWykresPng(const QString &A_Plik, QString *A_Blad = nullptr);
+    static QString PlikPodwojny(const QString &A_Plik);
+    // The readings on the chart, in the recording's columns.
+    bool EksportujWykresCsv(const QString &A_Plik, QString *A_Blad = nullptr);
+    // The reading shown, as text; empty while none is shown.
+    QString TekstOdczytu() const;
+    void KopiujOdczyt();
+    void OtworzFolderZapisu();
+    // The window's context menu (right mouse button on the digits or the
+    // chart, or the Menu key); made anew each time.
+    QMenu *MenuKontekstowe();
+    // Where the time of a reading comes from; the local time unless a test
+    // sets another clock.
+    void UstawZegar(std::function<QDateTime()> A_Zegar) { m_zegar = std::move(A_Zegar); }
+
     // The port objects of the program, COM1 to COM8.
     TApdComPorts &Porty() { return m_ports; }
     // Whether the service button's flow (pauses and service window) runs.
@@ -250,6 +304,7 @@ protected:
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
     void keyReleaseEvent(QKeyEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
 
 private:
     void FormCreate();
@@ -267,6 +322,10 @@ private:
     // Why the last reading failed, in the free status panel and its tooltip;
     // nothing after a good one.
     void PokazPrzyczyne();
+    TProbka ProbkaOdczytu();
+    void PokazStanZapisu();
+    void UruchomZapis();
+    void ZatrzymajZapis();
     bool TransakcjaNaLinii() const;
     void CzekajNaKoniecTransakcji();
 
@@ -280,6 +339,14 @@ private:
     bool m_serwisTrwa = false;
     bool m_zamykanie = false;
     bool m_konczyc = false;
+
+    TUstawieniaZapisu m_ustawieniaZapisu;
+    std::unique_ptr<TZapisOdczytow> m_zapis;
+    std::function<QDateTime()> m_zegar;
+    // The reading on its way to the chart, while the display draws it.
+    std::optional<TProbka> m_probkaDoWykresu;
+    // The reading the digits show; none while they are blank or off.
+    std::optional<TProbka> m_pokazany;
 };
 
 // The main window of the program; set by the program entry.

@@ -161,6 +161,13 @@ private slots:
     void saveLeavesNothingBeside();
     void leftoversRemovedAreOursOnly();
 
+    void recordingSaveKeepsOtherLines_data();
+    void recordingSaveKeepsOtherLines();
+    void recordingLoad_data();
+    void recordingLoad();
+    void recordingFolderRefused();
+    void recordingFolderResolved();
+
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_oldDir;
@@ -700,6 +707,104 @@ void TestDane::leftoversRemovedAreOursOnly()
     QCOMPARE(left, expected);
     QCOMPARE(RemoveSaveLeftovers(kIni), 1);
     QCOMPARE(RemoveSaveLeftovers(kDat), 0);
+}
+
+
+void TestDane::recordingSaveKeepsOtherLines_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<bool>("record");
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QByteArray>("after");
+
+    const QByteArray head = "; by hand\r\n[ports]\r\nCOM1=/dev/ttyUSB0\r\n\r\n[main]\r\nFlags=0\r\nNormPos=1,2,3,4";
+    QTest::newRow("new section at the end, the file's own line ends, a last line without one")
+        << head << true << "recordings"
+        << head + "\r\n[recording]\r\nRecord=1\r\nFolder=recordings\r\n";
+
+    const QByteArray section = "[recording]\nRecord=True\nFolder = /srv/chamber 2\n\n[main]\nFlags=0\n";
+    QTest::newRow("nothing changed: byte for byte") << section << true << "/srv/chamber 2" << section;
+    QTest::newRow("switched off: the file's own spelling of booleans")
+        << section << false << "/srv/chamber 2"
+        << QByteArray("[recording]\nRecord=False\nFolder = /srv/chamber 2\n\n[main]\nFlags=0\n");
+    QTest::newRow("missing key after the section's last line, not after its blank line")
+        << QByteArray("[recording]\nRecord=0\n\n[main]\nFlags=0\n") << true << "data"
+        << QByteArray("[recording]\nRecord=1\nFolder=data\n\n[main]\nFlags=0\n");
+    QTest::newRow("no folder given: the key is left alone")
+        << QByteArray("[recording]\nRecord=0\n") << true << ""
+        << QByteArray("[recording]\nRecord=1\n");
+}
+
+void TestDane::recordingSaveKeepsOtherLines()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(bool, record);
+    QFETCH(QString, folder);
+    QFETCH(QByteArray, after);
+    QVERIFY(writeFile(kIni, before));
+    TUstawieniaZapisu u;
+    u.Record = record;
+    u.Folder = folder;
+    QVERIFY(SaveRecordingSettings(u, kIni));
+    QCOMPARE(readFile(kIni), after);
+    TUstawieniaZapisu back;
+    QVERIFY(LoadRecordingSettings(back, kIni));
+    QCOMPARE(back.Record, record);
+    if (!folder.isEmpty())
+        QCOMPARE(back.Folder, folder);
+}
+
+void TestDane::recordingLoad_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<bool>("record");
+    QTest::addColumn<QString>("folder");
+
+    QTest::newRow("no section: off, default folder") << QByteArray("[main]\nFlags=0\n") << false << "";
+    QTest::newRow("on, any case of names") << QByteArray("[Recording]\nrecord=true\nFOLDER=x\n") << true << "x";
+    QTest::newRow("a value that is no boolean leaves it off")
+        << QByteArray("[recording]\nRecord=perhaps\n") << false << "";
+    QTest::newRow("an empty folder is the default") << QByteArray("[recording]\nRecord=1\nFolder=\n") << true << "";
+    QTest::newRow("keys of another section do not count")
+        << QByteArray("[main]\nRecord=1\n[recording]\n") << false << "";
+}
+
+void TestDane::recordingLoad()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(bool, record);
+    QFETCH(QString, folder);
+    QVERIFY(writeFile(kIni, ini));
+    TUstawieniaZapisu u;
+    QVERIFY(LoadRecordingSettings(u, kIni));
+    QCOMPARE(u.Record, record);
+    QCOMPARE(u.Folder, folder);
+}
+
+void TestDane::recordingFolderRefused()
+{
+    const QByteArray before = "[recording]\nRecord=0\n";
+    QVERIFY(writeFile(kIni, before));
+    for (const QString &folder : {QStringLiteral("two\nlines"), QStringLiteral(" padded ")}) {
+        TUstawieniaZapisu u;
+        u.Record = true;
+        u.Folder = folder;
+        QVERIFY(!SaveRecordingSettings(u, kIni));
+        QCOMPARE(readFile(kIni), before);
+    }
+}
+
+void TestDane::recordingFolderResolved()
+{
+    TUstawieniaZapisu u;
+    QCOMPARE(RecordingFolder(u, QStringLiteral("/etc/fenwire/set_monitor.dat")),
+             QStringLiteral("/etc/fenwire/recordings"));
+    u.Folder = QStringLiteral("../data/rh");
+    QCOMPARE(RecordingFolder(u, QStringLiteral("/etc/fenwire/set_monitor.dat")), QStringLiteral("/etc/data/rh"));
+    u.Folder = QStringLiteral("/srv/rh");
+    QCOMPARE(RecordingFolder(u, QStringLiteral("set_monitor.dat")), QStringLiteral("/srv/rh"));
+    u.Folder.clear();
+    QCOMPARE(RecordingFolder(u, QStringLiteral("set_monitor.dat")), QDir::current().absoluteFilePath(QStringLiteral("recordings")));
 }
 
 QTEST_GUILESS_MAIN(TestDane)
