@@ -1,0 +1,157 @@
+// rh_monitor recording as a process (offscreen) against the simulator:
+// killed with SIGKILL at random moments, over and over, its files hold only
+// whole lines; a line a power cut tore is followed by a fresh one at the
+// next start.
+#include "dn_thr_trans_rh.h"
+#include "fenwire_sim.h"
+#include "simdevice.h"
+#include "zapis.h"
+
+#include <QtCore/QDir>
+#include <QtCore/QFile>
+#include <QtCore/QProcess>
+#include <QtCore/QRandomGenerator>
+#include <QtCore/QTemporaryDir>
+#include <QtTest/QtTest>
+
+#include <csignal>
+
+namespace {
+
+constexpr int kStartMs = 10000;
+
+QByteArray readAll(const QString &name)
+{
+    QFile file(name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeAll(const QString &name, const QByteArray &bytes, QIODevice::OpenMode mode = QIODevice::WriteOnly)
+{
+    QFile file(name);
+    return file.open(mode) && file.write(bytes) == bytes.size();
+}
+
+// The header, then readings, each line with its line end. Returns the
+// readings, or -1 with the first line that is not whole in A_Bad.
+int readingsIn(const QByteArray &bytes, QByteArray *A_Bad)
+{
+    if (!bytes.startsWith(kNaglowekZapisu) || !bytes.endsWith('\n')) {
+        *A_Bad = bytes.right(80);
+        return -1;
+    }
+    int n = 0;
+    QList<QByteArray> lines = bytes.mid(kNaglowekZapisu.size()).split('\n');
+    lines.removeLast();
+    for (const QByteArray &line : lines) {
+        if (!CzytajLinieZapisu(line)) {
+            *A_Bad = line;
+            return -1;
+        }
+        ++n;
+    }
+    return n;
+}
+
+class Monitor
+{
+public:
+    Monitor(const QString &cwd)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.remove(QStringLiteral("FENWIRE_FILES"));
+        process.setProcessEnvironment(env);
+        process.setWorkingDirectory(cwd);
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(QStringLiteral(RH_MONITOR_PATH), QStringList());
+    }
+    ~Monitor()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished();
+        }
+    }
+    QProcess process;
+};
+
+int64_t totalSize(const QDir &dir)
+{
+    int64_t size = 0;
+    for (const QFileInfo &info : dir.entryInfoList(QDir::Files))
+        size += info.size();
+    return size;
+}
+
+} // namespace
+
+class TstRecordingProcess : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void killedAnyMomentLeavesWholeLines();
+};
+
+void TstRecordingProcess::killedAnyMomentLeavesWholeLines()
+{
+    fwsim::Simulator sim(fixedReadings(215, 453));
+    QString error;
+    QVERIFY2(sim.start(&error), qPrintable(error));
+    QTemporaryDir home;
+    QVERIFY(writeAll(home.filePath(QStringLiteral("fen_mon.ini")),
+                     "[ports]\nCOM1=" + sim.devicePath().toUtf8() + "\n[recording]\nRecord=1\nFolder=rec\n"));
+    const QDir rec(home.filePath(QStringLiteral("rec")));
+
+    const quint32 seed = QRandomGenerator::global()->generate();
+    qInfo("seed %u", seed);
+    QRandomGenerator random(seed);
+    constexpr int kRounds = 6;
+    for (int round = 0; round < kRounds; ++round) {
+        const int64_t before = totalSize(rec);
+        Monitor monitor(home.path());
+        QVERIFY(monitor.process.waitForStarted(kStartMs));
+        // Its first line, then a moment anywhere within the next readings.
+        QTRY_VERIFY_WITH_TIMEOUT(totalSize(rec) > before, kStartMs);
+        QTest::qWait(int(random.bounded(2500)));
+        ::kill(pid_t(monitor.process.processId()), SIGKILL);
+        QVERIFY(monitor.process.waitForFinished(kStartMs));
+        QCOMPARE(monitor.process.exitStatus(), QProcess::CrashExit);
+    }
+    int readings = 0;
+    const QStringList files = rec.entryList(QDir::Files);
+    QVERIFY(!files.isEmpty());
+    for (const QString &name : files) {
+        QVERIFY2(QDate::fromString(name.chopped(4), QStringLiteral("yyyy-MM-dd")).isValid(), qPrintable(name));
+        QByteArray bad;
+        const int n = readingsIn(readAll(rec.filePath(name)), &bad);
+        QVERIFY2(n >= 0, bad.constData());
+        readings += n;
+    }
+    QVERIFY(readings >= kRounds);
+
+    // A power cut tore the last line: the next start goes on from a fresh one.
+    const QString newest = rec.filePath(files.back());
+    const QByteArray torn = "2026-12-10T18:00:00.0";
+    QVERIFY(writeAll(newest, torn, QIODevice::Append));
+    const QByteArray withTorn = readAll(newest);
+    {
+        Monitor monitor(home.path());
+        QVERIFY(monitor.process.waitForStarted(kStartMs));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(newest).size() > withTorn.size() + 1 || rec.entryList(QDir::Files).size() > files.size(),
+                                 kStartMs);
+        monitor.process.terminate();
+        QVERIFY(monitor.process.waitForFinished(kStartMs));
+        QCOMPARE(monitor.process.exitStatus(), QProcess::NormalExit);
+    }
+    const QByteArray after = readAll(newest);
+    QVERIFY(after.startsWith(withTorn + "\n"));
+    if (after.size() > withTorn.size() + 1) {
+        QByteArray bad;
+        QVERIFY2(readingsIn(kNaglowekZapisu + after.mid(withTorn.size() + 1), &bad) >= 1, bad.constData());
+    }
+}
+
+QTEST_GUILESS_MAIN(TstRecordingProcess)
+#include "tst_recording_process.moc"
