@@ -1368,30 +1368,31 @@ QMenu *TForm_Main::MenuKontekstowe()
     connect(zapis, &QAction::toggled, this, &TForm_Main::UstawZapis);
     menu->addSeparator();
 
+    // A file chosen in the save dialog (offered in the recordings folder),
+    // written by A_Zapisz; a failure says why.
+    const auto zapiszJako = [this](const QString &A_Tytul, const QString &A_Rozszerzenie, const QString &A_Filtr,
+                                   bool (TForm_Main::*A_Zapisz)(const QString &, QString *)) {
+        const QString name = QStringLiteral("chart-%1.%2")
+                                 .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-HHmmss")),
+                                      A_Rozszerzenie);
+        const QString plik = QFileDialog::getSaveFileName(this, A_Tytul, QDir(FolderZapisu()).filePath(name), A_Filtr);
+        QString blad;
+        if (!plik.isEmpty() && !(this->*A_Zapisz)(plik, &blad))
+            QMessageBox::warning(this, windowTitle(), blad);
+    };
+
     QAction *png = menu->addAction(QStringLiteral("Save chart as PNG\u2026"));
     png->setObjectName(QStringLiteral("actSavePng"));
-    connect(png, &QAction::triggered, this, [this] {
-        const QString name = QStringLiteral("chart-%1.png")
-                                 .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-HHmmss")));
-        const QString plik = QFileDialog::getSaveFileName(this, QStringLiteral("Save chart as PNG"),
-                                                          QDir(FolderZapisu()).filePath(name),
-                                                          QStringLiteral("PNG images (*.png)"));
-        QString blad;
-        if (!plik.isEmpty() && !ZapiszWykresPng(plik, &blad))
-            QMessageBox::warning(this, windowTitle(), blad);
+    connect(png, &QAction::triggered, this, [zapiszJako] {
+        zapiszJako(QStringLiteral("Save chart as PNG"), QStringLiteral("png"), QStringLiteral("PNG images (*.png)"),
+                   &TForm_Main::ZapiszWykresPng);
     });
 
     QAction *csv = menu->addAction(QStringLiteral("Export chart data as CSV\u2026"));
     csv->setObjectName(QStringLiteral("actExportCsv"));
-    connect(csv, &QAction::triggered, this, [this] {
-        const QString name = QStringLiteral("chart-%1.csv")
-                                 .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-HHmmss")));
-        const QString plik = QFileDialog::getSaveFileName(this, QStringLiteral("Export chart data as CSV"),
-                                                          QDir(FolderZapisu()).filePath(name),
-                                                          QStringLiteral("CSV files (*.csv)"));
-        QString blad;
-        if (!plik.isEmpty() && !EksportujWykresCsv(plik, &blad))
-            QMessageBox::warning(this, windowTitle(), blad);
+    connect(csv, &QAction::triggered, this, [zapiszJako] {
+        zapiszJako(QStringLiteral("Export chart data as CSV"), QStringLiteral("csv"), QStringLiteral("CSV files (*.csv)"),
+                   &TForm_Main::EksportujWykresCsv);
     });
 
     QAction *kopiuj = menu->addAction(QStringLiteral("Copy reading"));

@@ -5,6 +5,7 @@
 #include "dn_thr_trans_rh.h"
 #include "fenwire_sim.h"
 #include "simdevice.h"
+#include "testfiles.h"
 #include "zapis.h"
 
 #include <QtCore/QDir>
@@ -20,17 +21,7 @@ namespace {
 
 constexpr int kStartMs = 10000;
 
-QByteArray readAll(const QString &name)
-{
-    QFile file(name);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
-bool writeAll(const QString &name, const QByteArray &bytes, QIODevice::OpenMode mode = QIODevice::WriteOnly)
-{
-    QFile file(name);
-    return file.open(mode) && file.write(bytes) == bytes.size();
-}
 
 // The header, then readings, each line with its line end. Returns the
 // readings, or -1 with the first line that is not whole in A_Bad.

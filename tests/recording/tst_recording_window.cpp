@@ -7,6 +7,7 @@
 #include "fenwire_sim.h"
 #include "main.h"
 #include "simdevice.h"
+#include "testfiles.h"
 #include "zapis.h"
 
 #include <QtCore/QDir>
@@ -34,17 +35,7 @@ namespace {
 constexpr int kReadingMs = 6000; // a tick and an exchange, or a failed one
 const QByteArray kDegC = "\xC2\xB0""C";
 
-QByteArray readAll(const QString &name)
-{
-    QFile file(name);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
-bool writeAll(const QString &name, const QByteArray &bytes)
-{
-    QFile file(name);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 QList<QByteArray> linesOf(const QByteArray &bytes)
 {
@@ -475,7 +466,8 @@ void TstRecordingWindow::contextMenu()
     QVERIFY(bench.waitForRecorded(1));
     QVERIFY(QFileInfo::exists(bench.path(QStringLiteral("recordings/")) + NazwaPlikuDnia(QDate::currentDate())));
 
-    // The Menu key, on the digits; the choice shows.
+    // The Menu key, on the digits (the desktop's platform turns the key into
+    // this event); the choice shows.
     menu = openMenuAt(w.led_t1, QContextMenuEvent::Keyboard);
     QVERIFY(menu);
     record = menu->findChild<QAction *>(QStringLiteral("actRecord"));

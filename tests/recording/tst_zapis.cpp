@@ -2,6 +2,7 @@
 // byte, the day files and what a power cut, a full disk, a folder that
 // cannot be written and a disk that does not answer do to them, and the
 // history read back from a folder.
+#include "testfiles.h"
 #include "zapis.h"
 
 #include <QtCore/QDir>
@@ -45,17 +46,7 @@ TProbka failed(const QDateTime &time, int status, const QString &cause)
     return p;
 }
 
-QByteArray readAll(const QString &name)
-{
-    QFile file(name);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
-bool writeAll(const QString &name, const QByteArray &bytes)
-{
-    QFile file(name);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 // Every line ends with its line end and reads as the header or a reading.
 bool wholeLines(const QByteArray &bytes, int *readings = nullptr)
