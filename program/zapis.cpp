@@ -415,7 +415,7 @@ TZapisOdczytow::~TZapisOdczytow()
     m_d->Zmiana.notify_all();
     // The thread keeps what it shares with us: a write stuck on a slow
     // disk finishes after we are gone without touching anything freed.
-    m_d->Zmiana.wait_for(lock, std::chrono::milliseconds(kZamknijMs), [&] { return m_d->Skonczone; });
+    m_d->Zmiana.wait_for(lock, std::chrono::milliseconds(kKoniecWatkuMs), [&] { return m_d->Skonczone; });
 }
 
 void TZapisOdczytow::Dodaj(const TProbka &A_Probka)

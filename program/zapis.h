@@ -79,10 +79,14 @@ public:
     static constexpr int64_t kNajwiecejCzekajacych = 100000;
     // A failed write is tried again this often.
     static constexpr int kPonowMs = 1000;
-    // The longest the destructor waits for queued readings to reach the disk.
+    // How long the end of the program waits for queued readings to reach
+    // the disk (CzekajNaZapis), and the destructor for the writer to end.
     static constexpr int kZamknijMs = 5000;
+    static constexpr int kKoniecWatkuMs = 1000;
 
     explicit TZapisOdczytow(const QString &A_Folder);
+    // What is still queued is written by the writer after we are gone;
+    // CzekajNaZapis first to know it is on the disk.
     ~TZapisOdczytow();
     TZapisOdczytow(const TZapisOdczytow &) = delete;
     TZapisOdczytow &operator=(const TZapisOdczytow &) = delete;
