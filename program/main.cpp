@@ -1352,7 +1352,9 @@ void TForm_Main::OtworzFolderZapisu()
     const QString folder = FolderZapisu();
     // A folder not made yet is made, so there is something to open.
     QDir().mkpath(folder);
-    QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder)))
+        QMessageBox::information(this, windowTitle(),
+                                 QStringLiteral("No file manager could be started. The recordings are in\n%1").arg(folder));
 }
 
 QMenu *TForm_Main::MenuKontekstowe()
