@@ -399,6 +399,37 @@ std::optional<std::size_t> findKey(const std::vector<IniLine> &A_Lines, std::siz
     return std::nullopt;
 }
 
+// The line end the file uses (its first one), "\n" for a file without one.
+QByteArray fileEol(const std::vector<IniLine> &A_Lines)
+{
+    for (const IniLine &line : A_Lines)
+        if (!line.eol.isEmpty())
+            return line.eol;
+    return QByteArrayLiteral("\n");
+}
+
+// A section header at the end of the file; a last line without its line
+// end gets one first.
+void appendSection(std::vector<IniLine> &A_Lines, const char *A_Section, const QByteArray &A_Eol)
+{
+    if (!A_Lines.empty() && A_Lines.back().eol.isEmpty())
+        A_Lines.back().eol = A_Eol;
+    IniLine header;
+    header.raw = QByteArray("[") + A_Section + "]";
+    header.eol = A_Eol;
+    header.isSection = true;
+    header.section = A_Section;
+    A_Lines.push_back(header);
+}
+
+QByteArray joinIni(const std::vector<IniLine> &A_Lines)
+{
+    QByteArray out;
+    for (const IniLine &line : A_Lines)
+        out += line.raw + line.eol;
+    return out;
+}
+
 bool readIniFile(const QString &A_FileName, QByteArray &A_Bytes)
 {
     QFile file(A_FileName);
@@ -534,23 +565,11 @@ bool saveSectionValues(const QString &A_FileName, const char *A_Section, const s
         return false; // never replace a file we could not read
     std::vector<IniLine> lines = splitIni(bytes);
 
-    QByteArray eol = "\n";
-    for (const IniLine &line : lines)
-        if (!line.eol.isEmpty()) {
-            eol = line.eol;
-            break;
-        }
+    const QByteArray eol = fileEol(lines);
 
     auto section = findSection(lines, A_Section);
     if (!section) {
-        if (!lines.empty() && lines.back().eol.isEmpty())
-            lines.back().eol = eol;
-        IniLine header;
-        header.raw = QByteArray("[") + A_Section + "]";
-        header.eol = eol;
-        header.isSection = true;
-        header.section = A_Section;
-        lines.push_back(header);
+        appendSection(lines, A_Section, eol);
         section = std::make_pair(lines.size() - 1, lines.size());
     }
     auto [begin, end] = *section;
@@ -589,9 +608,7 @@ bool saveSectionValues(const QString &A_FileName, const char *A_Section, const s
     if (!changed && findSection(splitIni(bytes), A_Section))
         return true; // the file already says it all; nothing is written
 
-    QByteArray out;
-    for (const IniLine &line : lines)
-        out += line.raw + line.eol;
+    const QByteArray out = joinIni(lines);
 
     return writeWhole(A_FileName, out);
 }
@@ -701,12 +718,7 @@ bool SaveComPortMapping(int A_ComNum, const QString &A_Device, const QString &A_
         return false; // never replace a file we could not read
     std::vector<IniLine> lines = splitIni(bytes);
 
-    QByteArray eol = "\n";
-    for (const IniLine &line : lines)
-        if (!line.eol.isEmpty()) {
-            eol = line.eol;
-            break;
-        }
+    const QByteArray eol = fileEol(lines);
 
     // The line the map is read from, as QSettings reads it: names match
     // exactly, and of a key given twice the last one counts. A new key goes
@@ -755,14 +767,7 @@ bool SaveComPortMapping(int A_ComNum, const QString &A_Device, const QString &A_
             while (insertAt > 0 && !lines[insertAt - 1].isSection && lines[insertAt - 1].raw.trimmed().isEmpty())
                 --insertAt;
         } else {
-            IniLine header;
-            header.raw = QByteArray("[") + kComMapSection + "]";
-            header.eol = eol;
-            header.isSection = true;
-            header.section = kComMapSection;
-            if (!lines.empty() && lines.back().eol.isEmpty())
-                lines.back().eol = eol;
-            lines.push_back(header);
+            appendSection(lines, kComMapSection, eol);
             insertAt = lines.size();
         }
         if (insertAt > 0 && lines[insertAt - 1].eol.isEmpty())
@@ -770,9 +775,7 @@ bool SaveComPortMapping(int A_ComNum, const QString &A_Device, const QString &A_
         lines.insert(lines.begin() + std::ptrdiff_t(insertAt), line);
     }
 
-    QByteArray out;
-    for (const IniLine &line : lines)
-        out += line.raw + line.eol;
+    const QByteArray out = joinIni(lines);
     return writeWhole(A_FileName, out);
 }
 
