@@ -1264,7 +1264,9 @@ void TForm_Main::UstawZapis(bool A_Wlacz)
     if (m_ustawieniaZapisu.Folder.isEmpty())
         m_ustawieniaZapisu.Folder = QString::fromLatin1(kDefaultRecordingFolder);
     if (!SaveRecordingSettings(m_ustawieniaZapisu, m_pliki.Ini))
-        qWarning("%s: the recording setting could not be saved", qPrintable(m_pliki.Ini));
+        QMessageBox::warning(this, windowTitle(),
+                             QStringLiteral("%1 could not be written: the choice holds until the program ends.")
+                                 .arg(QDir::toNativeSeparators(m_pliki.Ini)));
     if (A_Wlacz)
         UruchomZapis();
     else

@@ -8,6 +8,7 @@
 #include <QtCore/QDir>
 #include <QtCore/QStandardPaths>
 #include <QtWidgets/QApplication>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -108,6 +109,10 @@ int main(int argc, char **argv)
 
     // A signal to end closes the window as its close box would.
     TSygnalyKonca sygnaly;
+    // A file grown to the size limit (ulimit -f) fails its write as a full
+    // disk would, instead of killing the program: the saves and the
+    // recording report it and go on.
+    std::signal(SIGXFSZ, SIG_IGN);
     const std::optional<TPlikiProgramu> where = plikiProgramu();
     if (!where)
         return 2;

@@ -47,7 +47,7 @@ int readingsIn(const QByteArray &bytes, QByteArray *A_Bad)
 class Monitor
 {
 public:
-    Monitor(const QString &cwd)
+    explicit Monitor(const QString &cwd, const QStringList &prefix = {})
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -55,7 +55,10 @@ public:
         process.setProcessEnvironment(env);
         process.setWorkingDirectory(cwd);
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(QStringLiteral(RH_MONITOR_PATH), QStringList());
+        if (prefix.isEmpty())
+            process.start(QStringLiteral(RH_MONITOR_PATH), QStringList());
+        else
+            process.start(prefix.front(), prefix.mid(1) + QStringList{QStringLiteral(RH_MONITOR_PATH)});
     }
     ~Monitor()
     {
@@ -83,6 +86,7 @@ class TstRecordingProcess : public QObject
 
 private slots:
     void killedAnyMomentLeavesWholeLines();
+    void fileSizeLimitWhilePollingGoesOn();
 };
 
 void TstRecordingProcess::killedAnyMomentLeavesWholeLines()
@@ -142,6 +146,45 @@ void TstRecordingProcess::killedAnyMomentLeavesWholeLines()
         QByteArray bad;
         QVERIFY2(readingsIn(kNaglowekZapisu + after.mid(withTorn.size() + 1), &bad) >= 1, bad.constData());
     }
+}
+
+void TstRecordingProcess::fileSizeLimitWhilePollingGoesOn()
+{
+    fwsim::Simulator sim(fixedReadings(215, 453));
+    QString error;
+    QVERIFY2(sim.start(&error), qPrintable(error));
+    QTemporaryDir home;
+    QVERIFY(writeAll(home.filePath(QStringLiteral("fen_mon.ini")),
+                     "[ports]\nCOM1=" + sim.devicePath().toUtf8() + "\n[recording]\nRecord=1\nFolder=rec\n"));
+    // Today's file close to the limit (ulimit -f): room for a line or two.
+    QVERIFY(QDir().mkpath(home.filePath(QStringLiteral("rec"))));
+    const QString file = home.filePath(QStringLiteral("rec/") + NazwaPlikuDnia(QDate::currentDate()));
+    TProbka p;
+    p.Czas = QDateTime::currentDateTime().addSecs(-60);
+    p.Temperatura = 20.0;
+    p.Jednostka = QStringLiteral("\u00B0C");
+    QByteArray before = kNaglowekZapisu;
+    while (before.size() < 480)
+        before += LiniaZapisu(p);
+    QVERIFY(writeAll(file, before));
+    constexpr int kLimit = 600; // the parameter file (555 bytes) still fits
+
+    Monitor monitor(home.path(), {QStringLiteral("prlimit"), QStringLiteral("--fsize=%1").arg(kLimit)});
+    QVERIFY(monitor.process.waitForStarted(kStartMs));
+    QTRY_VERIFY_WITH_TIMEOUT(sim.count(SF_MEASURE) >= 4, kStartMs);
+    // Beyond the limit, and still polling, still alive.
+    const int polled = sim.count(SF_MEASURE);
+    QTRY_VERIFY_WITH_TIMEOUT(sim.count(SF_MEASURE) >= polled + 2, kStartMs);
+    QCOMPARE(monitor.process.state(), QProcess::Running);
+    const QByteArray after = readAll(file);
+    QVERIFY(after.size() <= kLimit);
+    QVERIFY(after.startsWith(before) && after.size() > before.size());
+    QByteArray bad;
+    QVERIFY2(readingsIn(after, &bad) >= 0, bad.constData());
+    monitor.process.terminate();
+    QVERIFY(monitor.process.waitForFinished(kStartMs));
+    QCOMPARE(monitor.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(monitor.process.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(TstRecordingProcess)
