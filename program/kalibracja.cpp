@@ -298,6 +298,9 @@ TForm_Kalibracja::TForm_Kalibracja(const TComPortTable &A_Porty, QWidget *parent
 
     Timer_Service_Mode->setObjectName(QStringLiteral("Timer_Service_Mode"));
     Timer_Service_Mode->setInterval(kStepMs);
+    // A coarse timer may drift by 5 %: these steps count out the renewal of
+    // the FWTH-01's service mode.
+    Timer_Service_Mode->setTimerType(Qt::PreciseTimer);
     connect(Timer_Service_Mode, &QTimer::timeout, this, &TForm_Kalibracja::Timer_Service_ModeTimer);
 
     connect(Bit_KalibWilg, &QPushButton::clicked, this, &TForm_Kalibracja::Bit_KalibWilgClick);
