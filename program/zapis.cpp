@@ -160,7 +160,9 @@ int czytajKoniecPliku(const QString &A_Plik, int A_Ile, std::vector<TProbka> &A_
         // start of the file.
         qsizetype koniec = reszta.size();
         while (znalezione < A_Ile && koniec > 0) {
-            const qsizetype poprzedni = reszta.lastIndexOf('\n', koniec - 2);
+            // Before the line end that closes this line; a negative start
+            // would make lastIndexOf search from the end again.
+            const qsizetype poprzedni = koniec >= 2 ? reszta.lastIndexOf('\n', koniec - 2) : -1;
             if (poprzedni < 0 && pos > 0)
                 break;
             const QByteArray linia = reszta.mid(poprzedni + 1, koniec - poprzedni - 1);

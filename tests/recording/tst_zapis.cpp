@@ -89,6 +89,8 @@ private slots:
     void waitingReadingsAreBounded();
     void historyFromTheNewestFiles();
     void historyOfAnEmptyOrMissingFolder();
+    void historyAroundBlankLines_data();
+    void historyAroundBlankLines();
 };
 
 void TstZapis::line_data()
@@ -370,6 +372,28 @@ void TstZapis::historyOfAnEmptyOrMissingFolder()
     QVERIFY(writeAll(dir.filePath(QStringLiteral("2026-12-10.csv")), kNaglowekZapisu));
     QVERIFY(CzytajHistorie(dir.path(), 100).empty());
     QVERIFY(CzytajHistorie(dir.path(), 0).empty());
+}
+
+// Blank lines are no readings, wherever a hand or an editor left them; the
+// readings around them are found, and the reading of the file ends.
+void TstZapis::historyAroundBlankLines_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<int>("readings");
+    const QByteArray line = LiniaZapisu(good(at(10, 10, 0, 0), 21.5));
+    QTest::newRow("one blank line") << QByteArray("\n") << 0;
+    QTest::newRow("blank lines before the header") << "\n\n" + kNaglowekZapisu + line << 1;
+    QTest::newRow("blank lines between readings") << kNaglowekZapisu + line + "\n\r\n" + line + "\n" << 2;
+    QTest::newRow("a blank first line and a torn last one") << "\n" + line + line.left(12) << 1;
+}
+
+void TstZapis::historyAroundBlankLines()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(int, readings);
+    QTemporaryDir dir;
+    QVERIFY(writeAll(dir.filePath(QStringLiteral("2026-12-10.csv")), file));
+    QCOMPARE(int(CzytajHistorie(dir.path(), 100).size()), readings);
 }
 
 QTEST_GUILESS_MAIN(TstZapis)
