@@ -305,6 +305,7 @@ private Q_SLOTS:
         QTest::newRow("missing file") << QStringList{"--config", "/nonexistent/line.conf"} << "" << "cannot read";
         QTest::newRow("unknown key") << QStringList{} << "[line]\nspeed=9600\n" << "unknown key 'line/speed'";
         QTest::newRow("bad value in the file") << QStringList{} << "[line]\ninterval=soon\n" << "--interval";
+        QTest::newRow("interval not a number") << QStringList{} << "[line]\ninterval=nan\n" << "--interval";
     }
     void badLinesAndFiles()
     {
