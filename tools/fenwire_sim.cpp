@@ -334,6 +334,9 @@ struct Simulator::Impl {
     static void setCountFault(Device &device, Fault fault, int count, int delayMs);
     static void setRateFault(Device &device, Fault fault, double rate, int delayMs);
 
+    // The caller holds mutex; the effect of the reply is handed out, to be
+    // made as the reply leaves.
+    Answer answerFrame(const QByteArray &frame, int baud, int64_t nowMs, std::function<void()> &effect);
     Decision decideFwdlCommand(const QByteArray &frame, int baud, int &device);
     Decision decide(Device &device, const QByteArray &frame, int baud, bool forwarded, int64_t nowMs);
     Decision decideDevice(Device &device, uint8_t address, uint8_t fun, uint8_t sub, const QByteArray &data,
@@ -531,39 +534,59 @@ void Simulator::Impl::receive(const QByteArray &bytes, QStringList &lines)
 
 void Simulator::Impl::takeFrames(int baud, bool odd, QStringList &lines)
 {
-    while (rx.size() >= kModbusHeaderSize) {
-        const uint8_t fun = uint8_t(rx[1]);
-        const int length = uint8_t(rx[3]) << 8 | uint8_t(rx[4]);
-        if ((fun != kFunRead && fun != kFunWrite) || length < kModbusMinFrame || length > kModbusBufferSize) {
-            lines << QStringLiteral("<- dropped %1 (bad header)").arg(hex(rx));
-            rx.clear();
-            rxEndUs.clear();
-            return;
-        }
-        if (rx.size() < length)
-            return;
-        const QByteArray frame = rx.left(length);
-        const int64_t endUs = rxEndUs[size_t(length - 1)];
-        rx.remove(0, length);
-        rxEndUs.erase(rxEndUs.begin(), rxEndUs.begin() + length);
-        handleFrame(frame, endUs, baud, odd, lines);
+    QByteArray noise;
+    const QList<QByteArray> frames = fwsim::takeFrames(rx, &noise);
+    size_t taken = 0;
+    for (const QByteArray &frame : frames) {
+        taken += size_t(frame.size());
+        handleFrame(frame, rxEndUs[taken - 1], baud, odd, lines);
     }
+    if (!noise.isEmpty()) {
+        lines << QStringLiteral("<- dropped %1 (bad header)").arg(hex(noise));
+        rxEndUs.clear();
+        return;
+    }
+    rxEndUs.erase(rxEndUs.begin(), rxEndUs.begin() + ptrdiff_t(taken));
 }
 
 void Simulator::Impl::handleFrame(const QByteArray &frame, int64_t endUs, int baud, bool odd, QStringList &lines)
 {
     const int64_t nowMs = TickMS();
-    const bool crcOk = crcGood(frame);
 
     std::lock_guard<std::mutex> lock(mutex);
     Request request{nowMs, baud, odd, frame, false};
     QString line = QStringLiteral("<- %1 at %2 baud").arg(hex(frame)).arg(baud);
+    std::function<void()> effect;
+    const Answer a = answerFrame(frame, baud, nowMs, effect);
+    if (a.device >= 0) {
+        const Device &device = devices[size_t(a.device)];
+        if (devices.size() > 1)
+            line += QStringLiteral(" [%1]").arg(device.label());
+        // The device turns the line around only once the request has left it.
+        int64_t startUs = endUs + int64_t(std::max(0, device.config.turnaroundMs)) * 1000;
+        if (a.fault == Fault::Delay)
+            startUs += int64_t(std::max(0, a.faultParam)) * 1000;
+        const int64_t charUs = lineCharTime() ? characterUs(baud) : 0;
+        if (a.fault != Fault::None)
+            line += QStringLiteral(" (fault: %1)").arg(faultName(a.fault));
+        outgoing.push_back({startUs + charUs, charUs, a.reply, std::move(effect)});
+        request.answered = true;
+        request.device = a.device;
+    }
+    if (!request.answered)
+        line += QStringLiteral(" -- no reply (%1)").arg(a.note.isEmpty() ? QStringLiteral("ignored") : a.note);
+    lines << line;
+    log.append(request);
+}
+
+Answer Simulator::Impl::answerFrame(const QByteArray &frame, int baud, int64_t nowMs, std::function<void()> &effect)
+{
     Decision d;
     int who = -1;
     Fault fault = Fault::None;
     int param = 0;
     QStringList notes;
-    if (crcOk) {
+    if (crcGood(frame)) {
         // A transparent unit forwards the one frame that follows its
         // acknowledgement, whatever it is; then it listens for itself again.
         std::vector<FwdlUnit> forwarding;
@@ -610,26 +633,17 @@ void Simulator::Impl::handleFrame(const QByteArray &frame, int64_t endUs, int ba
         d.note = QStringLiteral("bad CRC");
     }
 
+    Answer a;
     if (who >= 0) {
-        const Device &device = devices[size_t(who)];
-        if (devices.size() > 1)
-            line += QStringLiteral(" [%1]").arg(device.label());
-        // The device turns the line around only once the request has left it.
-        int64_t startUs = endUs + int64_t(std::max(0, device.config.turnaroundMs)) * 1000;
-        if (fault == Fault::Delay)
-            startUs += int64_t(std::max(0, param)) * 1000;
-        const int64_t charUs = lineCharTime() ? characterUs(baud) : 0;
-        const QByteArray bytes = applyFault(fault, param, d.reply);
-        if (fault != Fault::None)
-            line += QStringLiteral(" (fault: %1)").arg(faultName(fault));
-        outgoing.push_back({startUs + charUs, charUs, bytes, std::move(d.effect)});
-        request.answered = true;
-        request.device = who;
+        a.reply = applyFault(fault, param, d.reply);
+        a.device = who;
+        a.fault = fault;
+        a.faultParam = param;
+        effect = std::move(d.effect);
+    } else {
+        a.note = d.note;
     }
-    if (!request.answered)
-        line += QStringLiteral(" -- no reply (%1)").arg(d.note.isEmpty() ? QStringLiteral("ignored") : d.note);
-    lines << line;
-    log.append(request);
+    return a;
 }
 
 void Simulator::Impl::sendDue(QStringList &lines)
@@ -1191,10 +1205,42 @@ int Simulator::count(uint8_t subFunction) const
     }));
 }
 
+Answer Simulator::answer(const QByteArray &frame, int baud)
+{
+    std::lock_guard<std::mutex> lock(m_d->mutex);
+    std::function<void()> effect;
+    Answer a = m_d->answerFrame(frame, baud, TickMS(), effect);
+    if (effect)
+        effect();
+    return a;
+}
+
 void Simulator::setTrace(std::function<void(const QString &)> trace)
 {
     std::lock_guard<std::mutex> lock(m_d->mutex);
     m_d->trace = std::move(trace);
+}
+
+QList<QByteArray> takeFrames(QByteArray &rx, QByteArray *noise)
+{
+    QList<QByteArray> frames;
+    qsizetype at = 0;
+    while (rx.size() - at >= kModbusHeaderSize) {
+        const uint8_t fun = uint8_t(rx[at + 1]);
+        const int length = uint8_t(rx[at + 3]) << 8 | uint8_t(rx[at + 4]);
+        if ((fun != kFunRead && fun != kFunWrite) || length < kModbusMinFrame || length > kModbusBufferSize) {
+            if (noise)
+                *noise = rx.mid(at);
+            rx.clear();
+            return frames;
+        }
+        if (rx.size() - at < length)
+            break;
+        frames.append(rx.mid(at, length));
+        at += length;
+    }
+    rx.remove(0, at);
+    return frames;
 }
 
 QString kindName(DeviceKind kind)

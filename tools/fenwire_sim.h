@@ -94,6 +94,24 @@ struct State {             // device state as it is now
     int adcType1, adcType2; std::array<uint16_t, 8> adcRanges; bool fwdlTransparent;
 };
 
+// The line's answer to one frame: the reply as it leaves (its fault applied),
+// or why nobody answers.
+struct Answer {
+    QByteArray reply;          // empty: nobody answers
+    int device = -1;           // the answering device's place in the list
+    Fault fault = Fault::None; // the fault the reply got
+    int faultParam = 0;        // its parameter: Delay's milliseconds, BadLength's length field
+    QString note;              // why nobody answers (empty: the frame was ignored)
+};
+
+// The framing of the line, as the serving thread applies it to the bytes it
+// has received: the whole frames at the front of rx are taken off it, in
+// order. A header that no Fenwire frame has (a function other than read and
+// write, or a length field no buffer takes) makes all that is left noise:
+// it is moved to *noise, as a device throws such bytes away. What stays in rx
+// is the start of a frame not yet whole (fewer bytes than its length field).
+QList<QByteArray> takeFrames(QByteArray &rx, QByteArray *noise);
+
 // Calls without an address speak to the first device of the list (with one
 // device, to the device); those with an address to the first device whose own
 // address that is now, and return false when there is none. The request log
@@ -124,6 +142,13 @@ public:
     QList<Request> requests() const;     // everything received so far (thread-safe copy)
     void clearRequests();
     int count(uint8_t subFunction) const;// requests received with this sub-function (good CRC)
+
+    // The line's answer to one whole frame (as takeFrames cuts them) heard
+    // at `baud`, decided as the serving thread decides it, with its effect
+    // on the device made at once, as though the reply had gone out. Nothing
+    // goes on the pty and the frame is not logged; the simulator need not
+    // be started. The pure core of the simulator, for tests and fuzzing.
+    Answer answer(const QByteArray &frame, int baud);
 
     // One line per frame received and per reply sent, for a technician's
     // trace. Called on the serving thread; it must not call back into the
