@@ -1,5 +1,6 @@
 #include "rh_poll_service.h"
 
+#include "dane.h"
 #include "dn_adaptery.h"
 #include "dn_comport.h"
 #include "dn_serwis.h"
@@ -390,6 +391,7 @@ struct FindPlan
 {
     int atAddress = 0;                    // --at ADDRESS[:BAUD], 0 when not given
     int atBaud = 0;                       // its speed, asked first; 0 when not given
+    bool atMonitors = false;              // no --at: the address the monitor polls
     int scanFirst = 0, scanLast = -1;     // --scan FIRST-LAST; empty when not given
     std::optional<TParity> parity;        // --line-parity given: only that one
 };
@@ -404,6 +406,19 @@ FindPlan parseFindPlan(const QCommandLineParser &p)
             std::tie(plan.atAddress, plan.atBaud) = parseAddressBaud(at, QStringLiteral("--at"));
         else
             plan.atAddress = parseInt(at, QStringLiteral("--at address"), 1, 255);
+    } else {
+        // The address the monitor polls, from its parameter file in the
+        // working directory (where fen_mon.ini and its [ports] map are), its
+        // speed tried first.
+        TParametryProgramu monitor;
+        if (LoadParamsFile(QLatin1String(kParamFileName), monitor) && monitor.trans.adresRS485 >= 1
+            && monitor.trans.adresRS485 != kAdresSerwis) {
+            plan.atAddress = monitor.trans.adresRS485;
+            plan.atMonitors = true;
+            const auto &speeds = kPredkosciNadajnika;
+            if (std::find(speeds.begin(), speeds.end(), monitor.trans.Predkosc) != speeds.end())
+                plan.atBaud = monitor.trans.Predkosc;
+        }
     }
     if (p.isSet(QStringLiteral("scan"))) {
         const QString scan = p.value(QStringLiteral("scan"));
@@ -516,6 +531,8 @@ int cmdFind(Session &s, const QCommandLineParser &a)
     const FindPlan plan = parseFindPlan(a);
     TApdComPort &port = s.port();
     const QString portName = a.value(QStringLiteral("port"));
+    if (plan.atMonitors)
+        std::fprintf(stderr, "find: also at address %d, the monitor's (%s)\n", plan.atAddress, kParamFileName);
 
     std::vector<int> bauds(kPredkosciNadajnika.begin(), kPredkosciNadajnika.end());
     if (plan.atBaud > 0) {
@@ -768,8 +785,8 @@ int runServiceCommand(const QString &command, const QStringList &args)
 
     QCommandLineParser p;
     const QString reached = command == QLatin1String("find")
-        ? QStringLiteral("--at ADDRESS[:BAUD] adds that address at every speed (the speed given first); "
-                         "--line-parity keeps to one parity.")
+        ? QStringLiteral("--at ADDRESS[:BAUD] adds that address at every speed (the speed given first); without it,\n"
+                         "the address and speed of set_monitor.dat in the working directory. --line-parity keeps to one parity.")
         : QStringLiteral("The device is reached at the service address %1 at %2 baud unless --at says otherwise.")
               .arg(kAdresSerwis)
               .arg(kPredkoscSerwis);

@@ -1,4 +1,5 @@
 // rh_poll as a script uses it: a real process against the simulator.
+#include "dane.h"
 #include "dn_thr_trans_rh.h"
 #include "fenwire_sim.h"
 
@@ -21,9 +22,11 @@ struct Result
 };
 
 // Any command line, the program first.
-Result runCommand(const QStringList &command, int timeoutMs = 20000)
+Result runCommand(const QStringList &command, int timeoutMs = 20000, const QString &workingDirectory = QString())
 {
     QProcess p;
+    if (!workingDirectory.isEmpty())
+        p.setWorkingDirectory(workingDirectory);
     p.start(command.first(), command.mid(1));
     Result r;
     if (!p.waitForFinished(timeoutMs)) {
@@ -37,9 +40,9 @@ Result runCommand(const QStringList &command, int timeoutMs = 20000)
     return r;
 }
 
-Result run(const QStringList &args, int timeoutMs = 20000)
+Result run(const QStringList &args, int timeoutMs = 20000, const QString &workingDirectory = QString())
 {
-    return runCommand(QStringList{QStringLiteral(RH_POLL_PATH)} + args, timeoutMs);
+    return runCommand(QStringList{QStringLiteral(RH_POLL_PATH)} + args, timeoutMs, workingDirectory);
 }
 
 } // namespace
@@ -384,6 +387,25 @@ private Q_SLOTS:
                                     .arg(port)),
                  qPrintable(r.out.join('\n')));
         QVERIFY2(r.err.contains(QStringLiteral("find: 57600 N, ")), qPrintable(r.err));
+
+        // Without --at, the address of the monitor's parameter file in the
+        // working directory, its speed first.
+        QTemporaryDir dir;
+        TParametryProgramu monitor;
+        monitor.trans.adresRS485 = 12;
+        monitor.trans.Predkosc = 38400;
+        QVERIFY(SaveParamsFile(dir.filePath(QLatin1String(kParamFileName)), monitor));
+        const Result fromFile = run({QStringLiteral("find"), QStringLiteral("--port"), port,
+                                     QStringLiteral("--line-parity"), QStringLiteral("N")},
+                                    60000, dir.path());
+        QCOMPARE(fromFile.exitCode, 0);
+        QVERIFY2(fromFile.out.contains(QStringLiteral(
+                     "38400 N address 12: identification FWT-01 serial 12345, measurement (11-byte reply)")),
+                 qPrintable(fromFile.out.join('\n')));
+        QVERIFY2(fromFile.err.startsWith(QStringLiteral("find: also at address 12, the monitor's (set_monitor.dat)\n")),
+                 qPrintable(fromFile.err));
+        QVERIFY2(fromFile.err.indexOf(QStringLiteral("find: 38400 N")) < fromFile.err.indexOf(QStringLiteral("find: 1200 N")),
+                 qPrintable(fromFile.err));
 
         // The printed command line is ready to use.
         QStringList command = poll.split(QLatin1Char(' '));
