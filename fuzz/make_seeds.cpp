@@ -8,8 +8,10 @@
 // The committed corpus was written by this program; run it again after a
 // change of a script's layout.
 #include "dane.h"
+#include "zapis.h"
 #include "dn_thr_trans_rh.h"
 
+#include <QtCore/QDateTime>
 #include <QtCore/QDir>
 #include <QtCore/QFile>
 #include <QtCore/QTemporaryDir>
@@ -107,6 +109,8 @@ constexpr uint8_t kRaw = 2;
 constexpr uint8_t kLost = 3;
 constexpr uint8_t kStuckOutput = 0x40;
 constexpr uint8_t kTrailing = 0x80;
+// Line's setup: the adapter hands every request back ahead of the reply.
+constexpr uint8_t kEchoes = 0x08;
 
 class Line
 {
@@ -302,6 +306,10 @@ void exchangeSeeds(const QString &dir)
     for (int v : {0, 1000, 0, 1000})
         ranges.append(be16(v));
     writeSeed(dir, t, "ranges-write", exchangeHead(10, 3, ranges) + Line().reply(ack(3, SF_RANGES_020_WRITE)).bytes());
+    // An adapter that echoes: learned from the read, taken off the write.
+    writeSeed(dir, t, "echoing-adapter", head + Line(kEchoes).reply(good).reply(good).bytes());
+    writeSeed(dir, t, "echoing-adapter-write",
+              exchangeHead(10, 3, ranges) + Line(kEchoes).reply(ack(3, SF_RANGES_020_WRITE)).bytes());
 }
 
 void measureSeeds(const QString &dir)
@@ -315,6 +323,8 @@ void measureSeeds(const QString &dir)
     writeSeed(dir, t, "fwth01-door-closed", measureHead(0, kRoute1, 1) + Line().reply(measureRH(1, 612, -35, 0xC0)).bytes());
     writeSeed(dir, t, "wrong-echo", measureHead(0, kRoute1, 1) + Line().reply(measureRH(2, 453, 215)).bytes());
     writeSeed(dir, t, "transaction", measureHead(1, kRoute1, 1) + Line().reply(measureRH(1, 453, 215)).bytes());
+    writeSeed(dir, t, "transaction-echoing-adapter",
+              measureHead(1, kRoute1, 1) + Line(kEchoes).reply(measureRH(1, 453, 215)).bytes());
     writeSeed(dir, t, "transaction-through-fwdl",
           measureHead(1, kRoute1, 1, true) + Line().reply(ack(100, SF_FWDL_TRANSPARENT)).reply(measureRH(1, 453, 215)).bytes());
     writeSeed(dir, t, "transaction-no-port-object", measureHead(1, kRouteMissing, 1) + Line().bytes());
@@ -416,6 +426,66 @@ void placementSeeds(const QString &dir)
     writeSeed(dir, t, "no-file", QByteArray::fromHex("01"));
 }
 
+
+void recordingSeeds(const QString &dir)
+{
+    const QString t = QStringLiteral("fuzz_recording");
+    const QByteArray head = QByteArray::fromHex("0503"); // five readings; recording on, a folder
+    TProbka good;
+    good.Czas = QDateTime(QDate(2026, 12, 10), QTime(18, 3, 4, 250), Qt::OffsetFromUTC, 3600);
+    good.Temperatura = 21.5;
+    good.Wilgotnosc = 45.3;
+    good.Jednostka = QStringLiteral("°C");
+    good.Port = QStringLiteral("/dev/ttyUSB0");
+    good.Adres = 1;
+    TProbka failed = good;
+    failed.Czas = good.Czas.addMSecs(1662);
+    failed.Temperatura.reset();
+    failed.Wilgotnosc.reset();
+    failed.Jednostka.clear();
+    failed.Status = 2;
+    failed.Przyczyna = QStringLiteral("No reply, \"twice\"");
+    const QByteArray lines = LiniaZapisu(good) + LiniaZapisu(failed);
+    writeSeed(dir, t, "one-line", head + LiniaZapisu(good));
+    writeSeed(dir, t, "day-file", head + kNaglowekZapisu + lines);
+    // A power cut in the middle of a line, then the next start's fresh line.
+    writeSeed(dir, t, "torn-last-line", head + kNaglowekZapisu + lines + LiniaZapisu(good).left(20) + "\n"
+                                            + LiniaZapisu(good));
+    writeSeed(dir, t, "ini-with-recording",
+              head + "[ports]\nCOM1=/dev/pts/3\n\n[recording]\nRecord=1\nFolder=/mnt/share/recordings\n");
+}
+
+void simSeeds(const QString &dir)
+{
+    const QString t = QStringLiteral("fuzz_sim");
+    // Line, baud rate row, where the bytes are cut; then what the program sends.
+    const auto head = [](uint8_t line, uint8_t baud, uint8_t cut) { return QByteArray(1, char(line)) + char(baud) + char(cut); };
+    const QByteArray measure = frame(1, kFunRead, SF_MEASURE);
+    writeSeed(dir, t, "measure", head(0, kBaud9600, 3) + measure + measure);
+    writeSeed(dir, t, "identify-two-devices", head(0x08, kBaud9600, 9) + frame(247, kFunRead, SF_IDENTIFY));
+    writeSeed(dir, t, "service-mode",
+              head(0, kBaud9600, 0) + frame(247, kFunWrite, SF_SERVICE_MODE, identification(247, 1, 0, 12345).mid(5, 17)));
+    writeSeed(dir, t, "fwdl-then-forwarded", head(0x10, kBaud19200, 7) + frame(100, kFunWrite, SF_FWDL_TRANSPARENT)
+                                                 + measure);
+    writeSeed(dir, t, "adc-config", head(5, kBaud9600, 2) + frame(1, kFunRead, SF_ADC_CONFIG_READ));
+    writeSeed(dir, t, "noise-then-frame", head(0, kBaud9600, 4) + QByteArray::fromHex("ff00013e") + measure);
+    writeSeed(dir, t, "bad-crc", head(0, kBaud9600, 7) + badCrc(measure) + measure);
+}
+
+void pollConfigSeeds(const QString &dir)
+{
+    const QString t = QStringLiteral("fuzz_poll_config");
+    writeSeed(dir, t, "line", QByteArray(1, '\0')
+                                  + "[line]\nport=/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0\n"
+                                    "baud=9600\nparity=N\ninterval=1\ngap=20\n\n[devices]\naddress=1,2,5-7\n\n"
+                                    "[device.3]\nname=boiler-room\n\n[device.7]\nname=roof\nfwdl=100:19200\n\n"
+                                    "[output]\nformat=jsonl\n");
+    writeSeed(dir, t, "mqtt", QByteArray(1, '\4')
+                                  + "[line]\nport=COM2\ncount=5\n\n[mqtt]\nhost=broker.plant:1883\nuser=fenwire\n"
+                                    "prefix=fenwire\nid=line1\ndiscovery=true\nqueue=100000\nforget=4,roof\n");
+    writeSeed(dir, t, "unknown-key", QByteArray(1, '\1') + "[line]\r\nspeed=9600\r\n");
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -432,6 +502,9 @@ int main(int argc, char **argv)
     fwadcSeeds(dir);
     paramFileSeeds(dir);
     placementSeeds(dir);
+    recordingSeeds(dir);
+    simSeeds(dir);
+    pollConfigSeeds(dir);
     std::printf("%d seeds written under %s\n", g_written, qPrintable(dir));
     return 0;
 }

@@ -14,6 +14,10 @@
 
 void fail(const QString &why)
 {
+#ifdef FENWIRE_FUZZ_REFUSALS
+    // Under the fuzzer a refusal is an outcome to check, not the end.
+    throw UsageError{why};
+#endif
     std::fprintf(stderr, "rh_poll: %s\n", qPrintable(why));
     std::exit(kExitBadArguments);
 }

@@ -11,7 +11,13 @@
 constexpr int kExitFailed = 1;       // the device did not give what was asked
 constexpr int kExitBadArguments = 2;
 
+// Prints "rh_poll: why" and ends the program with kExitBadArguments.
 [[noreturn]] void fail(const QString &why);
+// What fail() throws instead in the fuzz build.
+struct UsageError
+{
+    QString why;
+};
 int parseInt(const QString &text, const QString &what, int low, int high);
 TParity parseParity(const QString &text, const QString &what);
 
