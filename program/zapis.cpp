@@ -14,6 +14,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -359,6 +360,13 @@ bool TZapisOdczytow::Wspolne::Zapisz(const Wpis &A_Wpis, QString &A_Blad)
 
 void TZapisOdczytow::Wspolne::Pracuj()
 {
+    // A day file that is a pipe or a socket whose reader has gone: the write
+    // fails with EPIPE and is tried again like any failed write. The signal
+    // is held back in this thread only, so it cannot end the program.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     std::unique_lock<std::mutex> lock(Mutex);
     for (;;) {
         Zmiana.wait(lock, [&] { return Koniec || !Kolejka.empty(); });

@@ -84,6 +84,7 @@ private slots:
     void tornLastLineGoesOnFromAFreshLine();
     void midnightAndAClockSetBack();
     void unwritableFolderResumesByItself();
+    void pipeWhoseReaderLeftIsAFailedWrite();
     void fullDiskTakesBackPartOfALine();
     void stuckDiskNeverHoldsTheCaller();
     void waitingReadingsAreBounded();
@@ -241,6 +242,24 @@ void TstZapis::unwritableFolderResumesByItself()
     for (const TProbka &p : sent)
         expected += LiniaZapisu(p);
     QCOMPARE(readAll(folder + QStringLiteral("/2026-12-10.csv")), expected);
+}
+
+// A day file that is a named pipe, and its reader goes: the next write
+// fails as any write may, and the program (here the test) lives on.
+void TstZapis::pipeWhoseReaderLeftIsAFailedWrite()
+{
+    QTemporaryDir dir;
+    const QByteArray file = QFile::encodeName(dir.filePath(QStringLiteral("2026-12-10.csv")));
+    QVERIFY(::mkfifo(file.constData(), 0600) == 0);
+    const int reader = ::open(file.constData(), O_RDONLY | O_NONBLOCK);
+    QVERIFY(reader >= 0);
+    TZapisOdczytow zapis(dir.path());
+    zapis.Dodaj(good(at(10, 12, 0, 0), 20));
+    QVERIFY(zapis.CzekajNaZapis(5000));
+    ::close(reader);
+    zapis.Dodaj(good(at(10, 12, 0, 1), 21));
+    QTRY_VERIFY_WITH_TIMEOUT(!zapis.Stan().Dziala, 5000);
+    QCOMPARE(zapis.Stan().Zapisane, 1);
 }
 
 void TstZapis::fullDiskTakesBackPartOfALine()
