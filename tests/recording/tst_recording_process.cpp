@@ -78,6 +78,19 @@ int64_t totalSize(const QDir &dir)
     return size;
 }
 
+// The simulator started, and a monitor's folder whose fen_mon.ini maps
+// COM1 to it and records into rec/.
+bool recordingHome(fwsim::Simulator &sim, const QTemporaryDir &home)
+{
+    QString error;
+    if (!sim.start(&error)) {
+        qWarning("simulator: %s", qPrintable(error));
+        return false;
+    }
+    return writeAll(home.filePath(QStringLiteral("fen_mon.ini")),
+                    "[ports]\nCOM1=" + sim.devicePath().toUtf8() + "\n[recording]\nRecord=1\nFolder=rec\n");
+}
+
 } // namespace
 
 class TstRecordingProcess : public QObject
@@ -92,11 +105,8 @@ private slots:
 void TstRecordingProcess::killedAnyMomentLeavesWholeLines()
 {
     fwsim::Simulator sim(fixedReadings(215, 453));
-    QString error;
-    QVERIFY2(sim.start(&error), qPrintable(error));
     QTemporaryDir home;
-    QVERIFY(writeAll(home.filePath(QStringLiteral("fen_mon.ini")),
-                     "[ports]\nCOM1=" + sim.devicePath().toUtf8() + "\n[recording]\nRecord=1\nFolder=rec\n"));
+    QVERIFY(recordingHome(sim, home));
     const QDir rec(home.filePath(QStringLiteral("rec")));
 
     const quint32 seed = QRandomGenerator::global()->generate();
@@ -151,11 +161,8 @@ void TstRecordingProcess::killedAnyMomentLeavesWholeLines()
 void TstRecordingProcess::fileSizeLimitWhilePollingGoesOn()
 {
     fwsim::Simulator sim(fixedReadings(215, 453));
-    QString error;
-    QVERIFY2(sim.start(&error), qPrintable(error));
     QTemporaryDir home;
-    QVERIFY(writeAll(home.filePath(QStringLiteral("fen_mon.ini")),
-                     "[ports]\nCOM1=" + sim.devicePath().toUtf8() + "\n[recording]\nRecord=1\nFolder=rec\n"));
+    QVERIFY(recordingHome(sim, home));
     // Today's file close to the limit (ulimit -f): room for a line or two.
     QVERIFY(QDir().mkpath(home.filePath(QStringLiteral("rec"))));
     const QString file = home.filePath(QStringLiteral("rec/") + NazwaPlikuDnia(QDate::currentDate()));
